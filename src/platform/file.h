@@ -1,0 +1,41 @@
+// An open file descriptor, closed when its owner goes away, with the exact reads the archive needs.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+
+#include "error.h"
+
+namespace ixo::platform {
+
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  ~File();
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  static Result<File> open_read(const std::filesystem::path& path);
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  Result<uint64_t> size() const;
+  // Reads exactly out.size() bytes at pos, in calls of at most 2^31 - 1 bytes, repeating interrupted calls.
+  Status read_exact_at(uint64_t pos, std::span<uint8_t> out) const;
+  // Writes all of data at the current position, repeating interrupted and short writes.
+  Status write_all(std::span<const uint8_t> data) const;
+  Status close();
+
+ private:
+  int fd_ = -1;
+};
+
+// A path handed to the system must not hold a NUL byte: a C string would silently cut it short.
+Status check_no_nul(std::string_view path);
+
+}  // namespace ixo::platform
