@@ -1,0 +1,79 @@
+#include "match_model.h"
+
+namespace ixo::cm {
+
+MatchModel::MatchModel(int bits, uint32_t min_len_)
+    : mask((uint32_t{1} << bits) - 1),
+      min_len(min_len_),
+      table(size_t{1} << bits, 0),
+      ctr1(256, kCounterInit),
+      ctr2(262144, kCounterInit),
+      ctr2_cur(ctr2.data()) {}
+
+uint32_t MatchModel::predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
+                             int32_t* inputs, int& nx) {
+  ctr1_used = false;
+  if (active && !failed) {
+    const uint32_t e = history[ptr];
+    if (((e | 256u) >> (8 - bit_count)) == c0) {
+      const uint32_t bit = (e >> (7 - bit_count)) & 1u;
+      const uint32_t bucket = match_bucket(len);
+      ctr1_index = ((miss < 3 ? miss : 3) << 1) | (bucket << 3) | bit;
+      ctr1_used = true;
+      inputs[nx++] = stretch_tab[ctr1[ctr1_index] >> 20];
+      const int32_t strength = static_cast<int32_t>(bucket) * 64;
+      inputs[nx++] = bit ? strength : -strength;
+      ctr2_cur = &ctr2[c0 | (e << 8) | (match_class(bucket) << 16)];
+      inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
+      return bucket;
+    }
+    failed = true;
+  }
+  inputs[nx++] = 0;
+  inputs[nx++] = 0;
+  ctr2_cur = &ctr2[c0];
+  inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
+  return 0;
+}
+
+void MatchModel::update_byte(const uint8_t* history, uint64_t pos, uint32_t hash) {
+  failed = false;
+  if (active) {
+    if (history[ptr] == history[pos - 1]) {
+      if (len < kMaxLen) {
+        if (len >= 15) miss = 0;
+        ++len;
+      } else {
+        miss = 0;
+      }
+    } else {
+      len = 0;
+      if (++miss >= kMaxMisses) active = false;
+    }
+    ++ptr;
+  }
+  if (pos < min_len) return;
+  uint32_t& slot = table[hash & mask];
+  uint32_t cand = slot;
+  if (active) {
+    if (len >= min_len || cand == 0 || cand == ptr) {
+      slot = static_cast<uint32_t>(pos);
+      return;
+    }
+  } else if (cand == 0) {
+    slot = static_cast<uint32_t>(pos);
+    return;
+  }
+  const uint32_t limit = cand < kMaxVerify ? cand : kMaxVerify;
+  uint32_t k = 0;
+  while (k < limit && history[cand - 1 - k] == history[pos - 1 - k]) ++k;
+  if (k >= min_len && k > len) {
+    ptr = cand;
+    len = k;
+    miss = 0;
+    active = true;
+  }
+  slot = static_cast<uint32_t>(pos);
+}
+
+}  // namespace ixo::cm

@@ -1,0 +1,59 @@
+// Follows the last earlier occurrence of the current context and predicts the byte after it.
+#pragma once
+
+#include <cstdint>
+
+#include "counter.h"
+#include "table_memory.h"
+
+namespace ixo::cm {
+
+// Length bucket 0..31 of a match length.
+constexpr uint32_t match_bucket(uint32_t len) {
+  if (len < 16) return len;
+  if (len < 32) return 16 + (len - 16) / 4;
+  if (len < 64) return 20 + (len - 32) / 8;
+  const uint32_t over = (len - 64) / 64;
+  return 24 + (over < 7 ? over : 7);
+}
+
+// 1 below length 16, 2 for 16..63, 3 from 64 on; 0 is kept for "no prediction".
+constexpr uint32_t match_class(uint32_t bucket) { return 1 + (bucket > 15) + (bucket > 23); }
+
+class MatchModel {
+ public:
+  static constexpr uint32_t kMaxLen = 65535;
+  static constexpr uint32_t kMaxVerify = 400;
+  static constexpr uint32_t kMaxMisses = 9;
+
+  MatchModel(int bits, uint32_t min_len);
+
+  // Appends three mixer inputs at inputs[nx..nx+2] and returns the length bucket
+  // (0 when there is no prediction).
+  uint32_t predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
+                   int32_t* inputs, int& nx);
+  void update_bit(int bit) {
+    if (ctr1_used) counter_update(ctr1[ctr1_index], bit, kLimitSlow);
+    counter_update(*ctr2_cur, bit, kLimitSlow);
+  }
+  // pos is the history length after the byte just decoded was appended.
+  void update_byte(const uint8_t* history, uint64_t pos, uint32_t hash);
+
+  static uint64_t memory_bytes(int bits) { return (uint64_t{4} << bits) + 1024 + (1u << 20); }
+
+  uint32_t mask;
+  uint32_t min_len;
+  Table<uint32_t> table;
+  Table<uint32_t> ctr1;
+  Table<uint32_t> ctr2;
+  uint32_t* ctr2_cur;
+  uint32_t len = 0;
+  uint32_t miss = 0;
+  uint64_t ptr = 0;
+  uint32_t ctr1_index = 0;
+  bool ctr1_used = false;
+  bool active = false;
+  bool failed = false;
+};
+
+}  // namespace ixo::cm

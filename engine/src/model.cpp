@@ -1,0 +1,172 @@
+#include "model.h"
+
+#include "counter.h"
+#include "hash.h"
+#include "logistic.h"
+
+namespace ixo::cm {
+namespace {
+
+constexpr int kInputsWithSecondary = 36;
+constexpr int kInputsWithout = 25;
+constexpr uint32_t kMatch1Len = 6;
+constexpr uint32_t kMatch2Len = 24;
+constexpr uint32_t kMatch1Salt = 0x5DAD7C9Fu;
+constexpr uint32_t kMatch2Salt = 0xCCF9480Bu;
+constexpr uint32_t kMatch2Step = 0x2F0B4C27u;
+
+}  // namespace
+
+uint32_t* choose_slot(uint32_t* bucket, uint32_t h) {
+  if (bucket[0] == h) return bucket;
+  if (bucket[kSlotWords] == h) return bucket + kSlotWords;
+  // Word 1 is updated at every nibble that uses the slot, so its count measures the use.
+  uint32_t* s = (bucket[1] & 1023u) > (bucket[kSlotWords + 1] & 1023u) ? bucket + kSlotWords : bucket;
+  s[0] = h;
+  for (int i = 1; i < kSlotWords; ++i) s[i] = kCounterInit;
+  return s;
+}
+
+void word_step(uint32_t c, uint32_t& word, uint32_t& prev_word) {
+  const bool upper = c >= 0x41 && c <= 0x5A;
+  const bool letter = upper || (c >= 0x61 && c <= 0x7A) || c >= 0x80;
+  if (letter) {
+    word = (word ^ (upper ? c + 32 : c)) * 16777619u;
+  } else if (word != 0) {
+    prev_word = word;
+    word = 0;
+  }
+}
+
+Model::Model(int level, size_t n, int profile)
+    : ctx_mask((uint32_t{1} << (16 + level)) - 1),
+      img_mask((uint32_t{1} << (15 + level)) - 1),
+      image_enabled(profile > 1),
+      secondary_enabled(profile < 3),
+      train_threshold(profile == 3 ? 96 : -1),
+      stretch_tab(stretch_table()),
+      history(n > 1 ? n : 1, 0),
+      t0(256, kCounterInit),
+      t1(65536, kCounterInit),
+      ctx_tables(size_t{kContexts} << (16 + level), kCounterInit),
+      sec_maps(secondary_enabled ? size_t{kContexts} * kSecondaryEntries : 0, 0),
+      img_tables(image_enabled ? size_t{kImageContexts} << (15 + level) : 0, kCounterInit),
+      match1(match_bits(level), kMatch1Len),
+      match2(match_bits(level), kMatch2Len),
+      mixer(secondary_enabled ? kInputsWithSecondary : kInputsWithout),
+      apm1(256),
+      apm2(65536) {
+  // Column k starts at probability (2k + 1) / 64, the centre of the counters it serves.
+  for (size_t i = 0; i < sec_maps.size(); ++i) sec_maps[i] = (2 * (static_cast<uint32_t>(i) & 31u) + 1) << 26;
+  new_nibble();
+  predict();
+}
+
+uint64_t Model::memory_bytes(int level, uint64_t n, int profile) {
+  const bool image = profile > 1;
+  const bool secondary = profile < 3;
+  const uint64_t inputs = secondary ? kInputsWithSecondary : kInputsWithout;
+  uint64_t bytes = n > 1 ? n : 1;
+  bytes += uint64_t{kContexts} * 4 << (16 + level);
+  if (image) bytes += uint64_t{kImageContexts} * 4 << (15 + level);
+  if (secondary) bytes += uint64_t{kContexts} * kSecondaryEntries * 4;
+  bytes += 2 * MatchModel::memory_bytes(match_bits(level));
+  bytes += (256 + 65536) * 4;
+  bytes += (uint64_t{MixerPair::kRowsA + MixerPair::kRowsB} * inputs + inputs) * 4;
+  bytes += (256 + 65536) * uint64_t{APM::kPoints} * 4;
+  return bytes;
+}
+
+void Model::new_nibble() {
+  nibble = 1;
+  // All bucket addresses first, with both cache lines prefetched, so the lookups overlap.
+  uint32_t* buckets[kContexts + kImageContexts];
+  uint32_t hashes[kContexts + kImageContexts];
+  int count = 0;
+  const uint32_t partial = c0 * kHashA;
+  const size_t ctx_words = size_t{ctx_mask} + 1;
+  for (int k = 0; k < kContexts; ++k) {
+    const uint32_t h = fmix(partial ^ (ctx_hash[k] * kHashG));
+    uint32_t* b = ctx_tables.data() + k * ctx_words + (h & ctx_mask & ~uint32_t{kBucketWords - 1});
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+    buckets[count] = b;
+    hashes[count++] = h;
+  }
+  if (image.image_active) {
+    const size_t img_words = size_t{img_mask} + 1;
+    for (int k = 0; k < kImageContexts; ++k) {
+      const uint32_t h = fmix(partial ^ (image.img_hash[k] * kHashG));
+      uint32_t* b = img_tables.data() + k * img_words + (h & img_mask & ~uint32_t{kBucketWords - 1});
+      __builtin_prefetch(b);
+      __builtin_prefetch(b + kSlotWords);
+      buckets[count] = b;
+      hashes[count++] = h;
+    }
+  }
+  for (int k = 0; k < kContexts; ++k) slot[k] = choose_slot(buckets[k], hashes[k]);
+  for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
+}
+
+void Model::update(int bit) {
+  counter_update(*t0_ctr, bit, kLimitSlow);
+  counter_update(*t1_ctr, bit, kLimitSlow);
+  for (int k = 0; k < kContexts; ++k) {
+    counter_update(*slot_ctr[k], bit, kLimitFast);
+    if (secondary_enabled) counter_update(*sec_ctr[k], bit, kLimitSlow);
+  }
+  match1.update_bit(bit);
+  match2.update_bit(bit);
+  if (image.image_active)
+    for (int k = 0; k < kImageContexts; ++k) counter_update(*img_ctr[k], bit, kLimitFast);
+  mixer.train(bit, train_threshold);
+  apm1.update(bit);
+  apm2.update(bit);
+
+  c0 = (c0 << 1) | static_cast<uint32_t>(bit);
+  nibble = (nibble << 1) | static_cast<uint32_t>(bit);
+  const int b = bit_count++;
+  if (b == 3) {
+    new_nibble();
+  } else if (b == 7) {
+    byte_end();
+    new_nibble();
+  }
+  predict();
+}
+
+void Model::byte_end() {
+  const uint32_t c = c0 & 0xFFu;
+  history[pos] = static_cast<uint8_t>(c);
+  ++pos;
+  c8 = (c8 << 8) | (c4 >> 24);
+  c4 = (c4 << 8) | c;
+  word_step(c, word, prev_word);
+
+  ctx_hash[0] = fmix(((c4 & 0xFFFFu) * kHashA) ^ salt(2));
+  ctx_hash[1] = fmix(((c4 & 0xFFFFFFu) * kHashA) ^ salt(3));
+  ctx_hash[2] = fmix((c4 * kHashA) ^ salt(4));
+  ctx_hash[3] = fmix((c4 * kHashA) ^ ((c8 & 0xFFFFu) * kHashB) ^ salt(6));
+  ctx_hash[4] = fmix((word != 0 ? word * kHashA : c * kHashB) ^ salt(7));
+  ctx_hash[5] = fmix((word * kHashA) ^ (prev_word * kHashB) ^ salt(8));
+  ctx_hash[6] = fmix(((c4 & 0xFF00u) * kHashA) ^ (static_cast<uint32_t>(pos & 3) * kHashB) ^ salt(9));
+  ctx_hash[7] = fmix(((c4 & 0xFFFF0000u) * kHashA) ^ salt(10));
+  ctx_hash[8] = fmix((c4 * kHashA) ^ (c8 * kHashB) ^ salt(12));
+  record.update(c, pos, history.data(), ctx_hash[9], ctx_hash[10]);
+  if (image_enabled) image.update(c, c4, pos, history.data());
+
+  match1.update_byte(history.data(), pos, fmix((c4 * kHashG) ^ ((c8 & 0xFFFFu) * kHashA) ^ kMatch1Salt));
+  uint32_t hash2 = 0;
+  if (pos >= kMatch2Len) {
+    uint32_t hh = 0;
+    for (const uint8_t* p = history.data() + (pos - kMatch2Len); p != history.data() + pos; ++p)
+      hh = (hh + *p) * kMatch2Step + kMatch2Step;
+    hash2 = fmix((hh * kHashG) ^ kMatch2Salt);
+  }
+  match2.update_byte(history.data(), pos, hash2);
+
+  c0 = 1;
+  bit_count = 0;
+}
+
+}  // namespace ixo::cm

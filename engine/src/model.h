@@ -1,0 +1,87 @@
+// The bit-level context-mixing model of one modelled stream.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "apm.h"
+#include "image_model.h"
+#include "match_model.h"
+#include "mixer_pair.h"
+#include "record_model.h"
+#include "table_memory.h"
+
+namespace ixo::cm {
+
+inline constexpr int kContexts = 11;
+inline constexpr int kImageContexts = 5;
+inline constexpr int kSlotWords = 16;    // tag and 15 nibble counters
+inline constexpr int kBucketWords = 32;  // two slots
+inline constexpr int kSecondaryEntries = 512;
+
+// Picks the slot of a two-slot bucket for hash h, replacing the less used one on a miss.
+uint32_t* choose_slot(uint32_t* bucket, uint32_t h);
+
+// Letters (ASCII, either case, and every byte from 0x80 on) extend the word hash; any other
+// byte closes an open word.
+void word_step(uint32_t c, uint32_t& word, uint32_t& prev_word);
+
+// Fields are public so the tests can check the model's state against known values; only the
+// model itself writes them.
+struct Model {
+  // Throws std::bad_alloc when a table cannot be allocated; members already built are
+  // released on the way out.
+  Model(int level, size_t n, int profile);
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  // Learns the decoded bit and leaves pr set for the next one.
+  void update(int bit);
+  void new_nibble();
+  void predict();
+  void byte_end();
+
+  // Bytes held by a model (history included); the figure the memory gate reserves.
+  static uint64_t memory_bytes(int level, uint64_t n, int profile);
+  static int match_bits(int level) { return 16 + (level < 6 ? level : 6); }
+
+  uint32_t ctx_mask;
+  uint32_t img_mask;
+  bool image_enabled;
+  bool secondary_enabled;
+  int32_t train_threshold;
+  const int16_t* stretch_tab;
+  Table<uint8_t> history;
+  uint64_t pos = 0;
+  uint32_t c0 = 1;
+  uint32_t nibble = 1;
+  uint32_t c4 = 0;
+  uint32_t c8 = 0;
+  uint32_t word = 0;
+  uint32_t prev_word = 0;
+  int32_t bit_count = 0;
+  int32_t pr = 2048;
+  Table<uint32_t> t0;
+  Table<uint32_t> t1;
+  Table<uint32_t> ctx_tables;  // kContexts tables of ctx_mask + 1 words, one after another
+  Table<uint32_t> sec_maps;    // kContexts maps of kSecondaryEntries, or empty
+  std::array<uint32_t, kContexts> ctx_hash{};
+  RecordModel record;
+  std::array<uint32_t*, kContexts> slot{};
+  std::array<uint32_t*, kContexts> slot_ctr{};
+  std::array<uint32_t*, kContexts> sec_ctr{};
+  uint32_t* t0_ctr = nullptr;
+  uint32_t* t1_ctr = nullptr;
+  Table<uint32_t> img_tables;  // kImageContexts tables of img_mask + 1 words, or empty
+  ImageModel image;
+  std::array<uint32_t*, kImageContexts> img_slot{};
+  std::array<uint32_t*, kImageContexts> img_ctr{};
+  MatchModel match1;
+  MatchModel match2;
+  MixerPair mixer;
+  APM apm1;
+  APM apm2;
+};
+
+}  // namespace ixo::cm
