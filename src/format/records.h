@@ -71,13 +71,21 @@ struct Edit {
 };
 
 // Entries are referenced by pointer from entry lists: a snapshot's entries never change once it is built.
+using EntryList = std::vector<const FileEntry*>;
+
 struct Snapshot {
   std::vector<FileEntry> entries;
   std::vector<Edit> edits;
   int64_t time = 0;
+
+  // A snapshot stored in full: one add edit of all its entries (none when empty).
+  static Snapshot full(int64_t time, std::vector<FileEntry> entries);
+  // This snapshot's entry list, given the list of the snapshot before it.
+  EntryList apply(const EntryList& previous) const;
 };
 
-using EntryList = std::vector<const FileEntry*>;
+// The entry list of snapshot n (0 the oldest); n must be below snapshots.size().
+EntryList snapshot_files(const std::vector<Snapshot>& snapshots, size_t n);
 
 struct Index {
   std::vector<BlockInfo> blocks;
