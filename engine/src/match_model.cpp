@@ -1,6 +1,25 @@
 #include "match_model.h"
 
 namespace ixo::cm {
+namespace {
+
+constexpr uint32_t kMatch1Salt = 0x5DAD7C9Fu;
+constexpr uint32_t kMatch2Salt = 0xCCF9480Bu;
+constexpr uint32_t kMatch2Step = 0x2F0B4C27u;
+constexpr uint32_t kMatch2Len = 24;
+
+}  // namespace
+
+uint32_t match1_hash(uint32_t c4, uint32_t c8) {
+  return fmix((c4 * kHashG) ^ ((c8 & 0xFFFFu) * kHashA) ^ kMatch1Salt);
+}
+
+uint32_t match2_hash(const uint8_t* history, uint64_t pos) {
+  if (pos < kMatch2Len) return 0;
+  uint32_t hh = 0;
+  for (const uint8_t* p = history + (pos - kMatch2Len); p != history + pos; ++p) hh = (hh + *p) * kMatch2Step + kMatch2Step;
+  return fmix((hh * kHashG) ^ kMatch2Salt);
+}
 
 MatchModel::MatchModel(int bits, uint32_t min_len_)
     : mask((uint32_t{1} << bits) - 1),

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "counter.h"
+#include "hash.h"
 #include "table_memory.h"
 
 namespace ixo::cm {
@@ -19,6 +20,11 @@ constexpr uint32_t match_bucket(uint32_t len) {
 
 // 1 below length 16, 2 for 16..63, 3 from 64 on; 0 is kept for "no prediction".
 constexpr uint32_t match_class(uint32_t bucket) { return 1 + (bucket > 15) + (bucket > 23); }
+
+// Hash of the last six bytes, the context of the short match model.
+uint32_t match1_hash(uint32_t c4, uint32_t c8);
+// Hash of the last 24 bytes, the context of the long match model; 0 (unused) before 24 bytes.
+uint32_t match2_hash(const uint8_t* history, uint64_t pos);
 
 class MatchModel {
  public:

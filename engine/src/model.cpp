@@ -11,9 +11,6 @@ constexpr int kInputsWithSecondary = 36;
 constexpr int kInputsWithout = 25;
 constexpr uint32_t kMatch1Len = 6;
 constexpr uint32_t kMatch2Len = 24;
-constexpr uint32_t kMatch1Salt = 0x5DAD7C9Fu;
-constexpr uint32_t kMatch2Salt = 0xCCF9480Bu;
-constexpr uint32_t kMatch2Step = 0x2F0B4C27u;
 
 }  // namespace
 
@@ -155,15 +152,8 @@ void Model::byte_end() {
   record.update(c, pos, history.data(), ctx_hash[9], ctx_hash[10]);
   if (image_enabled) image.update(c, c4, pos, history.data());
 
-  match1.update_byte(history.data(), pos, fmix((c4 * kHashG) ^ ((c8 & 0xFFFFu) * kHashA) ^ kMatch1Salt));
-  uint32_t hash2 = 0;
-  if (pos >= kMatch2Len) {
-    uint32_t hh = 0;
-    for (const uint8_t* p = history.data() + (pos - kMatch2Len); p != history.data() + pos; ++p)
-      hh = (hh + *p) * kMatch2Step + kMatch2Step;
-    hash2 = fmix((hh * kHashG) ^ kMatch2Salt);
-  }
-  match2.update_byte(history.data(), pos, hash2);
+  match1.update_byte(history.data(), pos, match1_hash(c4, c8));
+  match2.update_byte(history.data(), pos, match2_hash(history.data(), pos));
 
   c0 = 1;
   bit_count = 0;
