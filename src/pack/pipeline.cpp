@@ -1,0 +1,103 @@
+#include "pack/pipeline.h"
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "codec/codec.h"
+#include "pack/block_channel.h"
+#include "pack/block_worker.h"
+#include "pack/window.h"
+#include "platform/thread.h"
+#include "util/text.h"
+
+namespace ixo::pack {
+namespace {
+
+constexpr size_t WORKER_STACK = 2 << 20;
+
+// The started workers. Going away (on every path, an exception included) sets stop first, so that no worker
+// waits at the window for ever, and then joins them all.
+class Crew {
+ public:
+  explicit Crew(Window& window) : window_(window) {}
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+  ~Crew() {
+    window_.stop();
+    threads_.clear();
+  }
+
+  // Makes room for one more thread before it is started, so that a started thread is never dropped (and
+  // joined) before stop is set.
+  bool make_room() noexcept {
+    try {
+      if (threads_.size() == threads_.capacity()) threads_.reserve(std::max<size_t>(16, threads_.size() * 2));
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  void add(platform::Thread t) noexcept { threads_.push_back(std::move(t)); }
+
+ private:
+  Window& window_;
+  std::vector<platform::Thread> threads_;
+};
+
+Error start_error(const Error& cause) {
+  return Error::message(cause.kind(), cat("cannot start a block decoder thread: ", cause.to_string()));
+}
+
+}  // namespace
+
+namespace detail {
+
+Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
+                     const std::function<void(BlockFeed&)>& body) {
+  const ReadPlan plan = plan_selection(archive.chunks, files, threads);
+  const uint64_t workers = worker_count(threads);
+  const uint64_t limit = in_flight_limit(workers);
+  Window window(limit);
+  std::atomic<uint64_t> decode_ticket{0};
+  BlockChannel channel(limit);
+  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive};
+
+  BlockChannel::Receiver receiver = channel.receiver();
+  {
+    Crew crew(window);
+    {
+      // Held while the workers start, so the channel cannot look closed before the last one has its sender.
+      BlockChannel::Sender own = channel.sender();
+      for (uint64_t i = 0; i < workers; ++i) {
+        if (!crew.make_room()) {
+          receiver.reset();
+          return fail(start_error(Error::bare(ErrorKind::OutOfMemory)));
+        }
+        auto t = platform::Thread::start(
+            WORKER_STACK, [&shared, sender = channel.sender()]() mutable noexcept {
+              decode_worker(shared, std::move(sender));
+            });
+        if (!t) {
+          // Results still sent by the workers already started are dropped; the crew stops and joins them.
+          receiver.reset();
+          return fail(start_error(t.error()));
+        }
+        crew.add(std::move(*t));
+      }
+    }
+    BlockFeed feed(plan.reads, plan.reads_by_block, plan.steps, window, std::move(receiver));
+    struct StopFirst {
+      Window& window;
+      ~StopFirst() { window.stop(); }
+    } stop_first{window};
+    body(feed);
+    // stop_first sets stop, then the feed (with the receiving end, parked and held blocks) goes, then the
+    // crew joins the workers.
+  }
+  if (channel.broken()) return fail(codec::invalid("block decoder stopped"));
+  return {};
+}
+
+}  // namespace detail
+}  // namespace ixo::pack
