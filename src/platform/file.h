@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "platform/file_time.h"
 
 namespace ixo::platform {
 
@@ -21,6 +22,14 @@ class File {
   File& operator=(const File&) = delete;
 
   static Result<File> open_read(const std::filesystem::path& path);
+  // A file that must not exist yet (a symbolic link at path counts as existing), opened for writing, with
+  // mode 0o666 less the file-creation mask.
+  static Result<File> create_new(const std::filesystem::path& path);
+  // A directory opened for reading; path's own symbolic links are followed.
+  static Result<File> open_dir(const std::filesystem::path& path);
+  // The entry name inside this open directory, which must be a real directory: a symbolic link is never
+  // followed (ELOOP or ENOTDIR).
+  Result<File> open_dir_at(std::string_view name) const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -30,6 +39,13 @@ class File {
   // Writes all of data at the current position, repeating interrupted and short writes.
   Status write_all(std::span<const uint8_t> data) const;
   Status close();
+
+  // Sets only the modification time; the access time stays as it is.
+  Status set_modified(FileTime time) const;
+  // Permission bits mode & 0o777: set-user-id, set-group-id and sticky bits are never applied.
+  Status set_permissions(uint32_t mode) const;
+  // Data and metadata reach stable storage before this returns.
+  Status sync_all() const;
 
  private:
   int fd_ = -1;

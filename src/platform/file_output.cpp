@@ -1,0 +1,69 @@
+// The operations of File that the output tree needs: exclusive creation, directories opened without
+// following links, the modification time alone, permission bits and the flush to stable storage.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/file.h"
+
+namespace ixo::platform {
+
+namespace {
+
+Result<File> open_retrying(int dirfd, const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(Error::last_os());
+  return File(fd);
+}
+
+}  // namespace
+
+Result<File> File::create_new(const std::filesystem::path& path) {
+  if (auto ok = check_no_nul(path.native()); !ok) return fail(ok.error());
+  // O_EXCL also refuses a symbolic link standing at path, dangling or not.
+  return open_retrying(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+}
+
+Result<File> File::open_dir(const std::filesystem::path& path) {
+  if (auto ok = check_no_nul(path.native()); !ok) return fail(ok.error());
+  return open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY);
+}
+
+Result<File> File::open_dir_at(std::string_view name) const {
+  if (auto ok = check_no_nul(name); !ok) return fail(ok.error());
+  if (name.empty() || name.find('/') != std::string_view::npos)
+    return fail(Error::message(ErrorKind::InvalidInput, "not a single path component"));
+  const std::string owned(name);
+  return open_retrying(fd_, owned.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+}
+
+Status File::set_modified(FileTime time) const {
+  const struct timespec times[2] = {
+      {.tv_sec = 0, .tv_nsec = UTIME_OMIT},
+      {.tv_sec = static_cast<time_t>(time.seconds), .tv_nsec = static_cast<long>(time.nanos)},
+  };
+  if (::futimens(fd_, times) != 0) return fail(Error::last_os());
+  return {};
+}
+
+Status File::set_permissions(uint32_t mode) const {
+  while (::fchmod(fd_, static_cast<mode_t>(mode & 0777)) != 0) {
+    if (errno != EINTR) return fail(Error::last_os());
+  }
+  return {};
+}
+
+Status File::sync_all() const {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return fail(Error::last_os());
+  }
+  return {};
+}
+
+}  // namespace ixo::platform
