@@ -27,9 +27,13 @@ class File {
   static Result<File> create_new(const std::filesystem::path& path);
   // A directory opened for reading; path's own symbolic links are followed.
   static Result<File> open_dir(const std::filesystem::path& path);
+  // A directory to pass through (search permission suffices); path's own symbolic links are followed.
+  static Result<File> pass_dir(const std::filesystem::path& path);
   // The entry name inside this open directory, which must be a real directory: a symbolic link is never
   // followed (ELOOP or ENOTDIR).
   Result<File> open_dir_at(std::string_view name) const;
+  // The same for passing through only (search permission suffices); the result cannot be read or changed.
+  Result<File> pass_dir_at(std::string_view name) const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }

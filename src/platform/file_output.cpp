@@ -35,13 +35,26 @@ Result<File> File::open_dir(const std::filesystem::path& path) {
   return open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY);
 }
 
-Result<File> File::open_dir_at(std::string_view name) const {
+Result<File> File::pass_dir(const std::filesystem::path& path) {
+  if (auto ok = check_no_nul(path.native()); !ok) return fail(ok.error());
+  return open_retrying(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY);
+}
+
+namespace {
+
+Result<File> dir_at(int dirfd, std::string_view name, int access) {
   if (auto ok = check_no_nul(name); !ok) return fail(ok.error());
   if (name.empty() || name.find('/') != std::string_view::npos)
     return fail(Error::message(ErrorKind::InvalidInput, "not a single path component"));
   const std::string owned(name);
-  return open_retrying(fd_, owned.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  return open_retrying(dirfd, owned.c_str(), access | O_DIRECTORY | O_NOFOLLOW);
 }
+
+}  // namespace
+
+Result<File> File::open_dir_at(std::string_view name) const { return dir_at(fd_, name, O_RDONLY); }
+
+Result<File> File::pass_dir_at(std::string_view name) const { return dir_at(fd_, name, O_PATH); }
 
 Status File::set_modified(FileTime time) const {
   const struct timespec times[2] = {

@@ -1,0 +1,57 @@
+#include "pack/pipeline.h"
+#include "pack/rebuild_run.h"
+#include "util/text.h"
+
+namespace ixo::pack {
+
+void RebuildRun::print(std::string_view text) const {
+  std::fwrite(text.data(), 1, text.size(), options.diagnostics);
+  std::fflush(options.diagnostics);
+}
+
+void RebuildRun::progress() {
+  ++done;
+  print(cat("\r  file ", done, '/', total));
+}
+
+void RebuildRun::failed(std::string_view path, const Error& error) {
+  ++failures;
+  print(cat("\nFAILED: ", path, ": ", error.to_string(), '\n'));
+}
+
+Result<ExtractCounts> extract_selected(const Archive& archive, Selection files, uint64_t threads,
+                                       const std::optional<std::filesystem::path>& out,
+                                       const RebuildOptions& options) {
+  return with_feed(archive, files, threads,
+                   [&](BlockFeed& feed) { return rebuild_files(archive, feed, files, out, options); });
+}
+
+Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Selection files,
+                                    const std::optional<std::filesystem::path>& out,
+                                    const RebuildOptions& options) {
+  RebuildRun run{.archive = archive, .out = out, .options = options};
+  run.total = files.size();
+  ExtractCounts counts;
+  for (const format::FileEntry* e : files)
+    if (e->kind == format::Regular) ++counts.files;
+
+  // Taken before the first write: only directories this run creates get their time and mode at the end.
+  std::vector<const format::FileEntry*> new_dirs;
+  if (out) new_dirs = gather_new_dirs(files, *out);
+
+  for (const format::FileEntry* e : files) {
+    if (e->kind != format::Regular) continue;
+    if (Status ok = rebuild_regular(run, feed, *e); !ok) return fail(ok.error());
+    run.progress();
+  }
+  restore_links_and_dirs(run, files);
+  if (run.skipped_symlinks > 0)
+    run.print(cat("\nwarning: ", run.skipped_symlinks, " symlink(s) not restored (see above)\n"));
+  if (out) {
+    if (Status ok = finish_new_dirs(std::move(new_dirs), *out); !ok) return fail(ok.error());
+  }
+  counts.failures = run.failures;
+  return counts;
+}
+
+}  // namespace ixo::pack

@@ -1,0 +1,114 @@
+#include <algorithm>
+#include <new>
+
+#include "codec/codec.h"
+#include "pack/chunk.h"
+#include "pack/publish.h"
+#include "pack/rebuild_run.h"
+#include "transform/quiet.h"
+#include "util/blake3.h"
+#include "util/text.h"
+
+namespace ixo::pack {
+
+namespace {
+
+constexpr uint64_t FIRST_RESERVE_CAP = 1ull << 30;
+
+// A per-file failure: its line is printed and counted, and the run goes on.
+struct FileFailure {
+  Error error;
+};
+using Rebuilt = std::expected<std::vector<uint8_t>, FileFailure>;
+
+// Assembles the stored form of a transformed file and turns it back. Fatal errors (a chunk that cannot be had)
+// are the outer error; the file's own failure is the inner one. Every chunk is read whatever the outcome, as
+// the read plan expects, but no more bytes are held than the row allows.
+Result<Rebuilt> untransform(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
+  const transform::TransformSpec* row = run.options.find_transform(e.transform);
+  const uint64_t hold_limit = row ? row->max_stored_len : 0;
+  std::vector<uint8_t> stored;
+  uint64_t stored_len = 0;
+  try {
+    stored.reserve(static_cast<size_t>(std::min({e.stored_len, FIRST_RESERVE_CAP, hold_limit})));
+    for (uint32_t index : e.chunks) {
+      Result<ChunkBytes> bytes = chunk(run.archive, feed, index);
+      if (!bytes) return fail(bytes.error());
+      stored_len += bytes->size();
+      if (stored_len <= hold_limit) stored.insert(stored.end(), bytes->bytes().begin(), bytes->bytes().end());
+    }
+  } catch (const std::bad_alloc&) {
+    return fail(Error::bare(ErrorKind::OutOfMemory));
+  }
+
+  auto failure = [](Error e) { return Rebuilt(std::unexpect, FileFailure{std::move(e)}); };
+  if (row == nullptr) return failure(codec::invalid("unknown file transform"));
+  if (stored_len > row->max_stored_len || e.size > row->max_size || (stored_len > e.size && !row->may_expand) ||
+      (stored_len != e.size && row->length_preserving))
+    return failure(codec::invalid("transform exceeds limits"));
+
+  bool crashed = false;
+  Result<transform::Bytes> decoded = fail(Error::bare(ErrorKind::Other));
+  try {
+    const transform::QuietScope quiet;
+    decoded = row->decode(stored, e.size);
+  } catch (...) {
+    crashed = true;  // whatever it carries is dropped
+  }
+  stored = {};
+  if (crashed) return failure(codec::invalid(cat(row->name, " decoder crashed while rebuilding a file")));
+  if (!decoded) return failure(std::move(decoded.error()));
+  if (decoded->size() != e.size) return failure(codec::invalid(cat(row->name, " reconstruction length mismatch")));
+  return Rebuilt(std::move(*decoded));
+}
+
+}  // namespace
+
+Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
+  std::optional<PendingOutput> pending;
+  if (!run.testing()) {
+    Result<PendingOutput> made = prepare_output(*run.out, e.path, run.next_staging);
+    if (!made) return fail(made.error());
+    pending.emplace(std::move(*made));
+  }
+
+  blake3::Hasher hasher;
+  if (!hasher.ok()) return fail(Error::bare(ErrorKind::OutOfMemory));
+  uint64_t length = 0;
+  auto take = [&](std::span<const uint8_t> bytes) -> Status {
+    hasher.update(bytes);
+    length += bytes.size();
+    return pending ? pending->staging.write(bytes) : Status{};
+  };
+
+  if (e.transform == 0) {
+    for (uint32_t index : e.chunks) {
+      Result<ChunkBytes> bytes = chunk(run.archive, feed, index);
+      if (!bytes) return fail(bytes.error());
+      if (Status ok = take(bytes->bytes()); !ok) return ok;
+    }
+  } else {
+    Result<Rebuilt> rebuilt = untransform(run, feed, e);
+    if (!rebuilt) return fail(rebuilt.error());
+    if (!*rebuilt) {
+      run.failed(e.path, rebuilt->error().error);
+      return {};  // the staging file goes with pending
+    }
+    if (Status ok = take(**rebuilt); !ok) return ok;
+  }
+
+  if (length != e.size || hasher.finalize() != e.digest) {
+    ++run.failures;
+    run.print(cat("\nCHECKSUM MISMATCH: ", e.path, '\n'));
+    return {};
+  }
+  if (!pending) {
+    run.restored.insert_or_assign(e.path, std::nullopt);
+    return {};
+  }
+  if (Status ok = publish(*pending, e); !ok) return ok;
+  run.restored.insert_or_assign(e.path, pending->final_path);
+  return {};
+}
+
+}  // namespace ixo::pack
