@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -209,6 +210,8 @@ Bytes xz_stream(std::span<const uint8_t> data, uint32_t preset = 6);
 // A stored-mode IXCM stream of data: the 20-byte header with its CRC-32, then the data unchanged.
 Bytes cm_stored_stream(std::span<const uint8_t> data);
 uint32_t crc32(std::span<const uint8_t> data);
+// Writes data as the whole content of the file at path (created or replaced).
+Status write_file(const std::filesystem::path& path, std::span<const uint8_t> data);
 
 // The stored bytes of a chunk that rebuilds to rebuilt under the layout of recipe bits 0-1 (the inverse of the
 // byte-plane rebuild). The length must be a multiple of the layout's element width.
@@ -375,26 +378,23 @@ class ArchiveBuilder {
   Status save(const std::filesystem::path& path) const;
 
  private:
-  struct OpenBlock {
-    Bytes raw;
-    std::vector<uint32_t> chunks;  // chunks listed over it, whose block index is set when it is written
-  };
-  uint32_t write_block(std::span<const uint8_t> raw, std::span<const uint8_t> stored, Codec codec);
+  uint32_t write_block(Bytes raw, std::span<const uint8_t> stored, uint8_t codec);
   Bytes encode_block(std::span<const uint8_t> raw, Codec codec, int level) const;
-  uint32_t append_to_open(std::span<const uint8_t> stored, const ChunkRecord& record);
-  std::span<const uint8_t> block_data(uint32_t block) const;
-  Bytes rebuild(const ChunkRecord& record, std::span<const uint8_t> stored) const;
+  // Appends stored to the open block and lists record over it (block, offset and length filled in).
+  uint32_t append_to_open(std::span<const uint8_t> stored, ChunkRecord record);
+  const Bytes* block_data(uint32_t block) const;  // null when not known
+  std::optional<Bytes> try_rebuild(const ChunkRecord& record) const;
   std::vector<const Entry*> list_of(size_t n) const;
   uint16_t segment_version(const StateOptions& options) const;
 
   ArchiveOptions options_;
   Bytes out_;
   std::vector<BlockRecord> blocks_;
-  std::vector<Bytes> block_raw_;  // decoded bytes of each block, when retained
+  std::vector<std::optional<Bytes>> block_raw_;  // decoded bytes of each block, when retained
   std::vector<ChunkRecord> chunks_;
-  std::vector<Bytes> pending_stored_;  // stored bytes of the open block's chunks, in order
-  OpenBlock open_;
-  std::vector<std::pair<Digest, uint32_t>> dedup_;  // plain chunk digest -> chunk index (sorted)
+  Bytes open_raw_;
+  bool has_open_ = false;
+  std::map<Digest, uint32_t> dedup_;  // plain chunk digest -> chunk index
   std::vector<SnapshotSpec> snapshots_;
   std::vector<Entry> pending_;
   std::vector<StateLayout> states_;
