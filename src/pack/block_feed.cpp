@@ -127,6 +127,7 @@ void BlockFeed::retire(uint64_t block, uint64_t from_read, bool released_next) {
   copy.data.reserve(total);
   for (const auto& [key, start] : sources)
     copy.data.insert(copy.data.end(), old.data.begin() + start, old.data.begin() + start + key.second);
+  copied_ += total;
   node = {};  // the old data goes before the copy is entered
   held_.emplace(block, std::move(copy));
 }

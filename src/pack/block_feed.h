@@ -47,6 +47,7 @@ class BlockFeed {
   uint64_t next_read() const { return next_read_; }
   uint64_t next_position() const { return next_position_; }
   uint64_t step() const { return step_; }
+  uint64_t copied_bytes() const { return copied_; }  // bytes copied into compacted copies so far
 
  private:
   Status start_step();
@@ -62,6 +63,7 @@ class BlockFeed {
   uint64_t next_position_ = 0;
   uint64_t next_read_ = 0;
   uint64_t step_ = 0;
+  uint64_t copied_ = 0;
   BlockChannel::Receiver receiver_;
 };
 
