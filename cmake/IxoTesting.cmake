@@ -10,5 +10,7 @@ function(ixo_add_gtest name)
   target_compile_definitions(${name} PRIVATE
     IXO_EXTRACT_BIN="$<TARGET_FILE:ixo-extract>"
     IXO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Command-line tests run the program itself: building a test builds it too.
+  add_dependencies(${name} ixo-extract)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endfunction()

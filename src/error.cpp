@@ -28,6 +28,7 @@ std::string_view describe(ErrorKind kind) {
     case ErrorKind::ArgumentListTooLong: return "argument list too long";
     case ErrorKind::CrossesDevices: return "cross-device link or rename";
     case ErrorKind::TooManyLinks: return "too many links";
+    case ErrorKind::WriteZero: return "write zero";
     case ErrorKind::Other: return "other error";
     case ErrorKind::Uncategorized: return "uncategorized error";
   }

@@ -31,6 +31,7 @@ enum class ErrorKind : uint8_t {
   ArgumentListTooLong,
   CrossesDevices,
   TooManyLinks,
+  WriteZero,
   Other,
   Uncategorized,
 };

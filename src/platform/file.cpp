@@ -69,7 +69,7 @@ Status File::write_all(std::span<const uint8_t> data) const {
       if (errno == EINTR) continue;
       return fail(Error::last_os());
     }
-    if (n == 0) return fail(Error::message(ErrorKind::WouldBlock, "failed to write whole buffer"));
+    if (n == 0) return fail(Error::message(ErrorKind::WriteZero, "failed to write whole buffer"));
     done += static_cast<size_t>(n);
   }
   return {};
