@@ -36,9 +36,15 @@ template <class F>
 auto with_feed(const Archive& archive, Selection files, uint64_t threads, F&& callback)
     -> std::invoke_result_t<F&, BlockFeed&> {
   using R = std::invoke_result_t<F&, BlockFeed&>;
+  // Converts to the callback's result in place, so the result is built straight into out (no temporary).
+  struct Call {
+    F& f;
+    BlockFeed& feed;
+    operator R() const { return f(feed); }
+  };
   std::optional<R> out;
   const Status frame =
-      detail::run_with_feed(archive, files, threads, [&](BlockFeed& feed) { out.emplace(callback(feed)); });
+      detail::run_with_feed(archive, files, threads, [&](BlockFeed& feed) { out.emplace(Call{callback, feed}); });
   if (out && !out->has_value()) return std::move(*out);  // the callback's own error comes first
   if (!frame) return fail(frame.error());
   return std::move(*out);
