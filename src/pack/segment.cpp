@@ -43,6 +43,12 @@ std::optional<uint16_t> segment_version(uint16_t header_version, const std::arra
   return std::nullopt;
 }
 
+bool index_location_ok(const Footer& f, uint64_t end) {
+  return f.index_offset <= UINT64_MAX - f.stored_len && f.stored_len <= MAX_SEGMENT_LEN &&
+         f.index_offset >= HEADER_BYTES && end >= FOOTER_BYTES && f.index_offset + f.stored_len <= end - FOOTER_BYTES &&
+         f.raw_len <= MAX_SEGMENT_LEN;
+}
+
 Result<Segment> read_segment(const platform::File& file, uint64_t end, uint16_t header_version) {
   if (end < MIN_ARCHIVE_BYTES) return fail(codec::invalid("archive footer is damaged"));
   std::array<uint8_t, FOOTER_BYTES> raw{};
@@ -51,10 +57,7 @@ Result<Segment> read_segment(const platform::File& file, uint64_t end, uint16_t 
   const auto version = segment_version(header_version, f.magic);
   if (!version) return fail(codec::invalid("archive footer is damaged"));
 
-  const bool location_ok = f.index_offset <= UINT64_MAX - f.stored_len && f.stored_len <= MAX_SEGMENT_LEN &&
-                           f.index_offset >= HEADER_BYTES && f.index_offset + f.stored_len <= end - FOOTER_BYTES &&
-                           f.raw_len <= MAX_SEGMENT_LEN;
-  if (!location_ok) return fail(codec::invalid("bad index location"));
+  if (!index_location_ok(f, end)) return fail(codec::invalid("bad index location"));
 
   std::vector<uint8_t> stored(f.stored_len);
   IXO_CHECK(file.read_exact_at(f.index_offset, stored));

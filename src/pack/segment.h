@@ -30,6 +30,10 @@ struct Footer {
 // The segment version that a footer magic gives under a header version, or nothing when the pairing is not admitted.
 std::optional<uint16_t> segment_version(uint16_t header_version, const std::array<uint8_t, 4>& magic);
 
+// The five location tests of a footer that ends at end: the segment lies between the header and the footer, and
+// neither of its lengths passes 2^32.
+bool index_location_ok(const Footer& footer, uint64_t end);
+
 // One loaded and verified index segment.
 struct Segment {
   std::vector<uint8_t> data;  // the decoded index bytes
