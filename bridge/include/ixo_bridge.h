@@ -1,4 +1,4 @@
-/* C ABI of the Rust bridge (BLAKE3, crash-report filter, Unicode lowercase, Lepton and preflate decoders).
+/* C ABI of the Rust bridge (BLAKE3, crash-report filter, Unicode lowercase, Lepton and preflate containers).
  * No function unwinds; no Rust-owned buffer crosses the boundary. (NULL, 0) is an empty input. */
 #ifndef IXO_BRIDGE_H
 #define IXO_BRIDGE_H
@@ -36,9 +36,15 @@ enum {
   IXO_TRANSFORM_PANIC = 2,
   IXO_TRANSFORM_BAD_ARGS = 3,
 };
+/* Each writes its output through out (a refusal there fails the call with the library's error for it) and, on
+ * IXO_TRANSFORM_ERROR, the library's error text through err_sink (which may be NULL). */
 int32_t ixo_lepton_decode(const uint8_t *data, size_t len, ixo_sink out, void *out_ctx, ixo_sink err_sink,
                           void *err_ctx);
+int32_t ixo_lepton_encode(const uint8_t *data, size_t len, ixo_sink out, void *out_ctx, ixo_sink err_sink,
+                          void *err_ctx);
 int32_t ixo_preflate_decode(const uint8_t *data, size_t len, ixo_sink out, void *out_ctx, ixo_sink err_sink,
+                            void *err_ctx);
+int32_t ixo_preflate_encode(const uint8_t *data, size_t len, ixo_sink out, void *out_ctx, ixo_sink err_sink,
                             void *err_ctx);
 
 #ifdef __cplusplus

@@ -1,4 +1,6 @@
-// The operations behind the transform rows' slots.
+// The operations behind the transform rows' slots. Only decode is called when restoring; it returns the rebuilt
+// file (its length is the caller's to check) or an InvalidData error with the transform's own prefix, and the
+// library-backed decoders throw DecoderCrash (transform/decoder_crash.h) when their library crashed.
 #pragma once
 
 #include "transform/registry.h"

@@ -1,0 +1,15 @@
+// The program installs the crash-report filter first thing; so do these tests, before any library thread exists.
+#include <gtest/gtest.h>
+
+#include "transform/quiet.h"
+
+namespace {
+
+class PanicFilter : public testing::Environment {
+ public:
+  void SetUp() override { ixo::transform::install_panic_filter(); }
+};
+
+[[maybe_unused]] testing::Environment* const panic_filter = testing::AddGlobalTestEnvironment(new PanicFilter);
+
+}  // namespace
