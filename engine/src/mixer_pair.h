@@ -38,9 +38,9 @@ class MixerPair {
   int mix(int a_row, int b_row) {
     row_a = a_row;
     row_b = b_row;
-    const int32_t* wa = &weights_a[static_cast<size_t>(row_a) * n];
-    const int32_t* wb = &weights_b[static_cast<size_t>(row_b) * n];
-    const int32_t* x = inputs.data();
+    const int32_t* __restrict wa = &weights_a[static_cast<size_t>(row_a) * n];
+    const int32_t* __restrict wb = &weights_b[static_cast<size_t>(row_b) * n];
+    const int32_t* __restrict x = inputs.data();
     int64_t dot_a = 0;
     int64_t dot_b = 0;
     for (int i = 0; i < n; ++i) {
@@ -73,10 +73,13 @@ class MixerPair {
   Table<int32_t> inputs;
 
  private:
-  void train_row(int32_t* w, int32_t err, int32_t threshold) {
+  void train_row(int32_t* __restrict w, int32_t err, int32_t threshold) {
     if (err >= -threshold && err <= threshold) return;
-    const int32_t* x = inputs.data();
-    for (int i = 0; i < n; ++i) w[i] = std::clamp(w[i] + ((x[i] * err) >> 12), -kWeightLimit, kWeightLimit);
+    const int32_t* __restrict x = inputs.data();
+    for (int i = 0; i < n; ++i) {
+      const int32_t v = w[i] + ((x[i] * err) >> 12);
+      w[i] = v < -kWeightLimit ? -kWeightLimit : v > kWeightLimit ? kWeightLimit : v;
+    }
   }
 };
 

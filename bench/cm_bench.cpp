@@ -1,0 +1,112 @@
+// Decode speed of the context-mixing engine per profile and level, with model memory.
+// Usage: cm_bench <name>=<file> ... [--levels 1,4,9]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "cm_encoder.h"
+#include "ixo_cm.h"
+#include "model.h"
+
+namespace {
+
+struct Input {
+  std::string name;
+  std::vector<uint8_t> data;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Peak resident memory of one decode, measured in a child so the figures of earlier
+// decodes do not mask it. Returns KiB above the child's starting point.
+long decode_peak_kib(const std::vector<uint8_t>& stream, size_t n) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    std::vector<uint8_t> out(n);
+    size_t len = 0;
+    ixo_cm_decompress(stream.data(), stream.size(), out.data(), out.size(), &len);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const long kib = after.ru_maxrss - before.ru_maxrss;
+    if (write(fds[1], &kib, sizeof kib) != sizeof kib) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  long kib = -1;
+  if (read(fds[0], &kib, sizeof kib) != sizeof kib) kib = -1;
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return kib;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<Input> inputs;
+  std::vector<int> levels = {1, 4, 9};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--levels" && i + 1 < argc) {
+      levels.clear();
+      for (const char* p = argv[++i]; *p != '\0';) {
+        levels.push_back(static_cast<int>(std::strtol(p, const_cast<char**>(&p), 10)));
+        if (*p == ',') ++p;
+      }
+      continue;
+    }
+    const size_t eq = arg.find('=');
+    if (eq == std::string::npos) {
+      std::fprintf(stderr, "usage: cm_bench <name>=<file> ... [--levels 1,4,9]\n");
+      return 2;
+    }
+    std::ifstream f(arg.substr(eq + 1), std::ios::binary);
+    inputs.push_back({arg.substr(0, eq), {std::istreambuf_iterator<char>(f), {}}});
+  }
+
+  std::printf("%-8s %7s %5s %7s %10s %10s %8s %11s %11s\n", "input", "profile", "level", "MiB", "decode", "encode",
+              "ratio", "model MiB", "peak MiB");
+  for (const int level : levels) {
+    for (int profile = 1; profile <= 3; ++profile) {
+      for (const Input& in : inputs) {
+        const double mib = static_cast<double>(in.data.size()) / (1 << 20);
+        auto t = std::chrono::steady_clock::now();
+        const std::vector<uint8_t> stream = ixo::cm::testing::encode_stream(in.data, profile, level);
+        const double enc = seconds_since(t);
+        std::vector<uint8_t> out(in.data.size());
+        size_t len = 0;
+        t = std::chrono::steady_clock::now();
+        const int rc = ixo_cm_decompress(stream.data(), stream.size(), out.data(), out.size(), &len);
+        const double dec = seconds_since(t);
+        if (rc != IXO_CM_OK || out != in.data) {
+          std::fprintf(stderr, "round trip failed: %s profile %d level %d rc %d\n", in.name.c_str(), profile, level,
+                       rc);
+          return 1;
+        }
+        const double model = static_cast<double>(ixo::cm::Model::memory_bytes(level, in.data.size(), profile)) / (1 << 20);
+        const double peak = static_cast<double>(decode_peak_kib(stream, in.data.size())) / 1024;
+        std::printf("%-8s %7d %5d %7.2f %6.2f MB/s %6.2f MB/s %7.3f %11.1f %11.1f\n", in.name.c_str(), profile, level,
+                    mib, in.data.size() / dec / 1e6, in.data.size() / enc / 1e6,
+                    static_cast<double>(stream.size()) / in.data.size(), model, peak);
+        std::fflush(stdout);
+      }
+    }
+  }
+  return 0;
+}
