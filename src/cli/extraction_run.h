@@ -10,7 +10,7 @@
 namespace ixo::cli {
 
 // Gives the exit status; fatal errors end through report_error. The snapshot is chosen here, after the output
-// folder exists, with choose_snapshot and format::snapshot_files.
+// folder exists, with chosen_files.
 int extraction_run(const Cli& cli, const pack::Archive& archive, uint64_t workers);
 
 }  // namespace ixo::cli

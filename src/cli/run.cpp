@@ -27,6 +27,12 @@ Result<size_t> choose_snapshot(const std::vector<format::Snapshot>& snapshots, s
   return static_cast<size_t>(*number - 1);
 }
 
+Result<format::EntryList> chosen_files(const std::vector<format::Snapshot>& snapshots, std::optional<uint64_t> number) {
+  Result<size_t> chosen = choose_snapshot(snapshots, number);
+  if (!chosen) return fail(chosen.error());
+  return format::snapshot_files(snapshots, *chosen);
+}
+
 int report_error(const Error& error) {
   const std::string text = cat("error: ", error.to_string(), '\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -44,13 +50,12 @@ int run(const Cli& cli) {
   if (cli.mode == Mode::Extract || cli.mode == Mode::Test) return extraction_run(cli, *archive, workers);
 
   // Listing and summary look at neither --file nor the worker count.
-  Result<size_t> chosen = choose_snapshot(archive->snapshots, cli.snapshot);
-  if (!chosen) return report_error(chosen.error());
-  const format::EntryList files = format::snapshot_files(archive->snapshots, *chosen);
+  Result<format::EntryList> files = chosen_files(archive->snapshots, cli.snapshot);
+  if (!files) return report_error(files.error());
   if (cli.mode == Mode::List) {
-    list_archive(*archive, files);
+    list_archive(*archive, *files);
   } else {
-    print_info(archive_path, *archive, files);
+    print_info(archive_path, *archive, *files);
   }
   return 0;
 }

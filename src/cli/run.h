@@ -22,6 +22,9 @@ uint64_t worker_count(uint64_t threads);
 // snapshots is an InvalidInput error. snapshots is never empty.
 Result<size_t> choose_snapshot(const std::vector<format::Snapshot>& snapshots, std::optional<uint64_t> number);
 
+// The entry list of the snapshot that -s chooses (choose_snapshot, then format::snapshot_files).
+Result<format::EntryList> chosen_files(const std::vector<format::Snapshot>& snapshots, std::optional<uint64_t> number);
+
 // The one place a fatal error becomes text on stderr and a status: 3 for the Unsupported kind, else 1.
 int report_error(const Error& error);
 
