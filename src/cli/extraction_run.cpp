@@ -48,10 +48,9 @@ int extraction_run(const Cli& cli, const pack::Archive& archive, uint64_t worker
   }
   const Clock::time_point start = Clock::now();
 
-  Result<size_t> chosen = choose_snapshot(archive.snapshots, cli.snapshot);
-  if (!chosen) return report_error(chosen.error());
-  const format::EntryList list = format::snapshot_files(archive.snapshots, *chosen);
-  Result<FileSelection> selection = select_files(list, cli.files);
+  Result<format::EntryList> list = chosen_files(archive.snapshots, cli.snapshot);
+  if (!list) return report_error(list.error());
+  Result<FileSelection> selection = select_files(*list, cli.files);
   if (!selection) return report_error(selection.error());
   const pack::Selection files = selection->entries;
 
