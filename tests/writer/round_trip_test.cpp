@@ -119,6 +119,25 @@ TEST(WriterRoundTrip, EveryRecordKindReadsBackAsWritten) {
   }
 }
 
+TEST(WriterRoundTrip, SixtyFourChainedSegmentsOverOneFullIndex) {
+  check::ScratchDir dir;
+  ArchiveBuilder b({.version = 7});
+  b.add_file("f0", "0");
+  b.snapshot(0);
+  b.commit();
+  for (int i = 1; i <= 64; ++i) {
+    b.add_file("f" + std::to_string(i), std::to_string(i));
+    b.snapshot_edits(i, {EditSpec::copy(0, static_cast<uint32_t>(i)), EditSpec::add(b.take_pending())});
+    b.commit({.form = IndexForm::Chained});
+  }
+  EXPECT_EQ(b.state(64).depth, 64u);
+  auto archive = open_bytes(dir, b.bytes());
+  ASSERT_TRUE(archive) << archive.error().to_string();
+  ASSERT_EQ(archive->snapshots.size(), 65u);
+  expect_same_list(format::snapshot_files(archive->snapshots, 64), b.snapshot_list(64));
+  EXPECT_EQ(b.snapshot_list(64).size(), 65u);
+}
+
 TEST(WriterRoundTrip, WithoutEntryMetadataEveryEntryIsAPlainRegularFile) {
   check::ScratchDir dir;
   for (uint16_t v = 1; v <= 6; ++v) {
