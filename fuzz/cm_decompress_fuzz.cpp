@@ -17,8 +17,10 @@ namespace {
 constexpr size_t kMaxOutput = 4096;
 
 void decode_stream(const uint8_t* data, size_t size) {
+  // One spare byte keeps the pointer valid for an empty stream, so -5 never applies here.
   std::vector<uint8_t> src(data, data + size);
   if (src.size() > 6 && src[6] >= 1 && src[6] <= 9) src[6] = static_cast<uint8_t>(1 + (src[6] - 1) % 2);
+  src.reserve(src.size() + 1);
   uint64_t declared = 0;
   const int size_rc = ixo_cm_decompressed_size(src.data(), src.size(), &declared);
   if (size_rc != IXO_CM_OK && size_rc != IXO_CM_NOT_A_STREAM) __builtin_trap();

@@ -17,7 +17,8 @@ uint32_t match1_hash(uint32_t c4, uint32_t c8) {
 uint32_t match2_hash(const uint8_t* history, uint64_t pos) {
   if (pos < kMatch2Len) return 0;
   uint32_t hh = 0;
-  for (const uint8_t* p = history + (pos - kMatch2Len); p != history + pos; ++p) hh = (hh + *p) * kMatch2Step + kMatch2Step;
+  for (const uint8_t* p = history + (pos - kMatch2Len); p != history + pos; ++p)
+    hh = (hh + *p) * kMatch2Step + kMatch2Step;
   return fmix((hh * kHashG) ^ kMatch2Salt);
 }
 

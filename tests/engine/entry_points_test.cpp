@@ -61,12 +61,14 @@ TEST(Header, RejectedByBothEntryPoints) {
   }
 }
 
-TEST(Header, NineteenBytesAreNotAStream) {
-  std::vector<uint8_t> s = stream_header(1, StreamMode::Stored, 1, 0, 0);
-  s.pop_back();
-  uint64_t n = 0;
-  EXPECT_EQ(ixo_cm_decompressed_size(s.data(), s.size(), &n), IXO_CM_NOT_A_STREAM);
-  EXPECT_EQ(decode(s, 0).rc, IXO_CM_NOT_A_STREAM);
+TEST(Header, ShorterThanTwentyBytesIsNotAStream) {
+  const std::vector<uint8_t> full = stream_header(1, StreamMode::Stored, 1, 0, 0);
+  for (size_t len = 0; len < 20; ++len) {
+    uint64_t n = 0;
+    size_t out = 0;
+    EXPECT_EQ(ixo_cm_decompressed_size(full.data(), len, &n), IXO_CM_NOT_A_STREAM) << len;
+    EXPECT_EQ(ixo_cm_decompress(full.data(), len, nullptr, 0, &out), IXO_CM_NOT_A_STREAM) << len;
+  }
 }
 
 TEST(Header, ReservedByteIsIgnored) {
@@ -213,7 +215,8 @@ TEST(Modelled, SameStreamOnSeveralThreads) {
   uint8_t dst[10];
   size_t len = 0;
   int failures = 0;
-  for (int i = 0; i < 3; ++i) failures += ixo_cm_decompress(big.data(), big.size(), dst, 10, &len) == IXO_CM_OUT_OF_MEMORY;
+  for (int i = 0; i < 3; ++i)
+    failures += ixo_cm_decompress(big.data(), big.size(), dst, 10, &len) == IXO_CM_OUT_OF_MEMORY;
   const std::vector<uint8_t> small = stream_header(1, StreamMode::Modelled, 1, 0, 0);
   const int small_rc = ixo_cm_decompress(small.data(), small.size(), dst, 10, &len);
   _exit(failures == 3 && small_rc == IXO_CM_OK ? 0 : 1);
