@@ -100,12 +100,12 @@ fn walk_png(c: &mut Cursor) -> Option<Walk> {
     if color == PNG_RGB || color == PNG_RGBA {
         let width = c.varint()?;
         let height = c.varint()?;
-        if width > WEBP_MAX_DIMENSION || height > WEBP_MAX_DIMENSION {
-            return Some(Walk::Refuse("PNG image in the container is larger than a WebP image can be"));
-        }
-        // One filter byte per row follows at once.
+        // One filter byte per row follows at once; the library sizes that table first.
         if u64::from(height) > c.remaining() as u64 {
             return Some(Walk::Refuse("PNG filter rows reach past the end of the container"));
+        }
+        if width > WEBP_MAX_DIMENSION || height > WEBP_MAX_DIMENSION {
+            return Some(Walk::Refuse("PNG image in the container is larger than a WebP image can be"));
         }
         c.skip(u64::from(height))?;
     }

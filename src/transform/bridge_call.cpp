@@ -1,5 +1,6 @@
 #include "transform/bridge_call.h"
 
+#include <algorithm>
 #include <string>
 
 #include "codec/codec.h"
@@ -39,6 +40,15 @@ std::optional<Bytes> run_encoder(BridgeFn encoder, std::span<const uint8_t> data
   if (encoder(data.data(), data.size(), LimitedVec::sink, &out, nullptr, nullptr) != IXO_TRANSFORM_OK)
     return std::nullopt;
   return out.take();
+}
+
+bool rebuilds_exactly(DecodeFn decode, std::span<const uint8_t> container, std::span<const uint8_t> data) {
+  try {
+    auto rebuilt = decode(container, data.size());
+    return rebuilt && std::equal(rebuilt->begin(), rebuilt->end(), data.begin(), data.end());
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 }  // namespace ixo::transform

@@ -22,4 +22,8 @@ Result<Bytes> run_decoder(BridgeFn decoder, std::span<const uint8_t> stored, Lim
 // The encoded bytes, or nothing for any failure of the library (its limit included) or a panic.
 std::optional<Bytes> run_encoder(BridgeFn encoder, std::span<const uint8_t> data, LimitedVec& out);
 
+// Whether decode gives back exactly data from container; an error or a crash of the decoder counts as no.
+// The libraries' encoders can write containers that their decoders cannot rebuild, so the encoders check.
+bool rebuilds_exactly(DecodeFn decode, std::span<const uint8_t> container, std::span<const uint8_t> data);
+
 }  // namespace ixo::transform

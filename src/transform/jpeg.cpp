@@ -9,11 +9,13 @@ bool is_jpeg(std::span<const uint8_t> data) {
   return data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
 }
 
-// The container may not be longer than the JPEG itself.
+// The container may not be longer than the JPEG itself, and must rebuild it.
 std::optional<Bytes> encode_jpeg(std::span<const uint8_t> data) {
   LimitedVec out(data.size());
   out.reserve(data.size());
-  return run_encoder(ixo_lepton_encode, data, out);
+  auto container = run_encoder(ixo_lepton_encode, data, out);
+  if (!container || !rebuilds_exactly(decode_jpeg, *container, data)) return std::nullopt;
+  return container;
 }
 
 bool jpeg_worth_keeping(uint64_t size, uint64_t stored_len) { return stored_len < size && size - stored_len > 32; }

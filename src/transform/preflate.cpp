@@ -22,8 +22,12 @@ bool may_contain_deflate(std::span<const uint8_t> data) {
 }
 
 std::optional<Bytes> encode_preflate(std::span<const uint8_t> data) {
+  // The library makes an empty container of empty input, and an empty container does not rebuild.
+  if (data.empty()) return std::nullopt;
   LimitedVec out(CONTAINER_LIMIT);
-  return run_encoder(ixo_preflate_encode, data, out);
+  auto container = run_encoder(ixo_preflate_encode, data, out);
+  if (!container || !rebuilds_exactly(decode_preflate, *container, data)) return std::nullopt;
+  return container;
 }
 
 // Keep the container only when it expanded by a sixteenth or more: then it found streams worth expanding.

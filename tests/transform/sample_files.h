@@ -21,7 +21,7 @@ inline const std::vector<std::string> SAMPLE_JPEGS = {
     "gray-320x240.jpg",    "restart-444-320x240.jpg", "trailing-17x13.jpg",
 };
 inline const std::vector<std::string> SAMPLE_DEFLATE_FILES = {
-    "rgb-160x120.png", "rgba-96x72.png", "palette-320x240.png", "rgb16-17x13.png", "gray-256x64.png",
+    "rgb-160x120.png", "rgba-half-96x72.png", "palette-320x240.png", "rgb16-17x13.png", "gray-256x64.png",
     "text-9.gz",       "text-1.gz",      "bundle.zip",          "text.pdf",
 };
 
