@@ -14,10 +14,10 @@
 //   b.flip(b.state(1).index_offset + 3);          // damage the newest segment
 //   b.save(path);
 //
-// Records stay editable until the state that lists them is committed (block(i), chunk(i)); every stored field can
-// also be given outright (add_raw_block, add_chunk_record, Entry::raw, StateOptions::raw_index, patch_index, ...).
-// Misuse that cannot describe any archive (a chunk over a block whose bytes are unknown without a given digest,
-// and the like) aborts with a message.
+// Records stay editable (block(i), chunk(i)): a change shows in every state committed after it. Every stored field
+// can also be given outright (add_raw_block, add_chunk_record, Entry::raw, StateOptions::raw_index, patch_index...).
+// Misuse that names nothing to write (block(i) past the table, a delta base whose bytes are not kept, a byte-plane
+// chunk of a length its layout cannot split) aborts with a message.
 #pragma once
 
 #include <array>
