@@ -49,7 +49,9 @@ TEST(WriterIndexLayout, RecordWidthsFollowTheVersion) {
     EXPECT_EQ(map.chunk_count_at, c.flags + 4 + 2 * c.block);
     EXPECT_EQ(map.end, ix.size());
     EXPECT_EQ(check::u32_at(ix, map.chunk_count_at), 3u);
-    if (c.version >= 3) EXPECT_EQ(check::u64_at(ix, map.snapshot_at[0]), 5u);  // the time
+    if (c.version >= 3) {
+      EXPECT_EQ(check::u64_at(ix, map.snapshot_at[0]), 5u);  // the time
+    }
   }
 }
 
@@ -63,8 +65,10 @@ TEST(WriterIndexLayout, ChunkDigestsTakeTheVersionsWidth) {
     size_t width = v <= 2 ? 0 : v <= 4 ? 16 : 32;
     size_t at = map.chunk_at[0] + 12;
     for (size_t i = 0; i < width; ++i) EXPECT_EQ(ix[at + i], 0xAB);
-    if (v >= 4) EXPECT_EQ(ix[at + width], 0);                  // recipe of the plain chunk
-    if (v >= 4) EXPECT_EQ(ix[map.chunk_at[1] + 12 + width], 4);  // the delta chunk's recipe, then its base
+    if (v >= 4) {
+      EXPECT_EQ(ix[at + width], 0);                   // recipe of the plain chunk
+      EXPECT_EQ(ix[map.chunk_at[1] + 12 + width], 4);  // the delta chunk's recipe, then its base
+    }
     EXPECT_EQ(map.chunk_at[1] - map.chunk_at[0], 12 + width + (v >= 4 ? 1 : 0));
   }
 }

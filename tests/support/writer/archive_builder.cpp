@@ -469,7 +469,7 @@ Status ArchiveBuilder::save(const std::filesystem::path& path) const { return wr
 Status write_file(const std::filesystem::path& path, std::span<const uint8_t> data) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return fail(Error::os(errno));
-  size_t n = std::fwrite(data.data(), 1, data.size(), f);
+  size_t n = data.empty() ? 0 : std::fwrite(data.data(), 1, data.size(), f);
   int err = n == data.size() ? 0 : (errno != 0 ? errno : EIO);
   if (std::fclose(f) != 0 && err == 0) err = errno;
   if (err != 0) return fail(Error::os(err));
