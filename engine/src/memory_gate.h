@@ -38,7 +38,8 @@ class MemoryGate {
   MemoryGate(const MemoryGate&) = delete;
   MemoryGate& operator=(const MemoryGate&) = delete;
 
-  // The gate shared by every decode of the process: half of the physical memory.
+  // The gate shared by every decode of the process: half of the physical memory, or of the
+  // control group's memory limit when that is lower.
   static MemoryGate& process();
   static uint64_t default_budget();
 

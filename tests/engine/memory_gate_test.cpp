@@ -1,5 +1,6 @@
 // The process-wide gate on model memory: waiting, order of admission, oversized decodes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <optional>
@@ -97,9 +98,12 @@ TEST(MemoryGate, WaitersAreServedInArrivalOrder) {
   EXPECT_EQ(order[0], 80);
 }
 
-TEST(MemoryGate, ProcessBudgetFollowsPhysicalMemory) {
+TEST(MemoryGate, ProcessBudgetIsHalfThePhysicalMemoryAtMost) {
   const uint64_t budget = MemoryGate::process().budget();
   EXPECT_EQ(budget, MemoryGate::default_budget());
+  const uint64_t physical =
+      static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  EXPECT_LE(budget, physical / 2);
   EXPECT_GT(budget, uint64_t{64} << 20);
 }
 
