@@ -1,6 +1,7 @@
 #include "format/index_parser.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "codec/codec.h"
 #include "format/features.h"
@@ -158,7 +159,7 @@ Result<Index> parse_index(SegmentView segment, Index base) {
   IXO_TRY(flags, read_features(r, segment.version));
 
   Index index;
-  uint64_t prev_len = 0;
+  EntryList list;  // the base's last entry list: where the new snapshots' edits and hard-link checks start
   size_t base_snapshots = 0;
   if (*link) {
     IXO_CHECK(r.take(CHAIN_LINK_BYTES));
@@ -167,20 +168,20 @@ Result<Index> parse_index(SegmentView segment, Index base) {
       return fail(codec::invalid("chained index does not match its base"));
     index = std::move(base);
     base_snapshots = index.snapshots.size();
-    if (base_snapshots > 0) prev_len = snapshot_files(index.snapshots, base_snapshots - 1).size();
+    if (base_snapshots > 0) list = snapshot_files(index.snapshots, base_snapshots - 1);
   }
 
   IXO_CHECK(read_blocks(r, segment.version, index.blocks));
   IXO_CHECK(read_chunks(r, segment.version, index.blocks, index.chunks));
-  IXO_CHECK(read_snapshots(r, segment.version, *flags, prev_len, index));
+  IXO_CHECK(read_snapshots(r, segment.version, *flags, list.size(), index));
   if (!r.at_end()) return fail(codec::invalid("unexpected trailing index data"));
   if (index.blocks.size() > MAX_TABLE_LEN || index.chunks.size() > MAX_TABLE_LEN ||
       index.snapshots.size() > MAX_TABLE_LEN)
     return fail(codec::invalid("index tables too large"));
 
-  // Every new snapshot's list must keep its hard links pointing at earlier regular files.
-  EntryList list;
-  if (base_snapshots > 0) list = snapshot_files(index.snapshots, base_snapshots - 1);
+  // Every new snapshot's list must keep its hard links pointing at earlier regular files. The base's list stays
+  // valid while the snapshot table grows: moving a Snapshot keeps its entries where they are.
+  static_assert(std::is_nothrow_move_constructible_v<Snapshot>);
   for (size_t i = base_snapshots; i < index.snapshots.size(); ++i) {
     list = index.snapshots[i].apply(list);
     IXO_CHECK(check_hard_links(list));
