@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/codec.h"
+#include "format/reserve_hint.h"
 #include "format/try.h"
 #include "transform/registry.h"
 #include "util/blake3.h"

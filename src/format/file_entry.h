@@ -21,12 +21,4 @@ Status check_metadata(const FileEntry& entry);
 inline constexpr uint64_t MAX_ENTRY_RESERVE = 1 << 20;
 inline constexpr uint64_t MAX_CHUNK_INDEX_RESERVE = 1 << 20;
 
-// A stored count only hints at a table's size: reserve no more than the cap, nor more records than the bytes left
-// could hold.
-inline size_t reserve_hint(uint64_t count, uint64_t cap, uint64_t bytes_left, uint64_t min_record_bytes) {
-  uint64_t n = count < cap ? count : cap;
-  if (min_record_bytes > 0 && n > bytes_left / min_record_bytes) n = bytes_left / min_record_bytes;
-  return static_cast<size_t>(n);
-}
-
 }  // namespace ixo::format

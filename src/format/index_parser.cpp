@@ -8,6 +8,7 @@
 #include "format/file_entry.h"
 #include "format/reader.h"
 #include "format/snapshot.h"
+#include "format/reserve_hint.h"
 #include "format/try.h"
 #include "format/versions.h"
 

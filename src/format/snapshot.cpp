@@ -6,6 +6,7 @@
 
 #include "codec/codec.h"
 #include "format/file_entry.h"
+#include "format/reserve_hint.h"
 #include "format/try.h"
 
 namespace ixo::format {
