@@ -55,7 +55,12 @@ namespace detail {
 
 Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
                      const std::function<void(BlockFeed&)>& body) {
-  const ReadPlan plan = plan_selection(archive.chunks, files, threads);
+  ReadPlan plan;
+  try {
+    plan = plan_selection(archive.chunks, files, threads);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::bare(ErrorKind::OutOfMemory));
+  }
   const uint64_t workers = worker_count(threads);
   const uint64_t limit = in_flight_limit(workers);
   Window window(limit);

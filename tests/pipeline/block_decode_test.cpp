@@ -22,14 +22,14 @@ Bytes concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-const Bytes TEXT = test::text_like(300000, 1);
+const Bytes TEXT = fixture::text_like(300000, 1);
 
 TEST(DecodeBlock, EveryCodecDecodesItsOwnBlock) {
   for (const uint8_t codec : {0, 1, 2, 3}) {
     const Bytes stored = codec == 0   ? TEXT
-                   : codec == 1 ? test::zstd_encode(TEXT)
-                   : codec == 2 ? test::xz_encode(TEXT)
-                                : test::cm_stored(TEXT);
+                   : codec == 1 ? fixture::zstd_encode(TEXT)
+                   : codec == 2 ? fixture::xz_encode(TEXT)
+                                : fixture::cm_stored(TEXT);
     auto got = decode(codec, stored, TEXT.size());
     ASSERT_TRUE(got) << int(codec) << ": " << got.error().to_string();
     EXPECT_EQ(*got, TEXT) << int(codec);
@@ -38,7 +38,7 @@ TEST(DecodeBlock, EveryCodecDecodesItsOwnBlock) {
 
 TEST(DecodeBlock, EmptyBlocksOfEveryCodec) {
   const Bytes none;
-  const Bytes stored[] = {none, test::zstd_encode(none), test::xz_encode(none), test::cm_stored(none)};
+  const Bytes stored[] = {none, fixture::zstd_encode(none), fixture::xz_encode(none), fixture::cm_stored(none)};
   for (uint8_t codec = 0; codec < 4; ++codec) {
     auto got = decode(codec, stored[codec], 0);
     ASSERT_TRUE(got) << int(codec) << ": " << got.error().to_string();
@@ -56,15 +56,15 @@ struct Case {
 };
 
 TEST(DecodeBlock, DamagedBlocks) {
-  const Bytes zst = test::zstd_encode(TEXT);
-  const Bytes xz = test::xz_encode(TEXT);
+  const Bytes zst = fixture::zstd_encode(TEXT);
+  const Bytes xz = fixture::xz_encode(TEXT);
   Bytes xz_flipped = xz;
   xz_flipped[xz.size() / 2] ^= 0x55;
-  Bytes cm_bad_crc = test::cm_stored(TEXT);
+  Bytes cm_bad_crc = fixture::cm_stored(TEXT);
   cm_bad_crc[16] ^= 1;
-  Bytes cm_bad_magic = test::cm_stored(TEXT);
+  Bytes cm_bad_magic = fixture::cm_stored(TEXT);
   cm_bad_magic[0] = 'X';
-  Bytes cm_short_payload = test::cm_stored(TEXT);
+  Bytes cm_short_payload = fixture::cm_stored(TEXT);
   cm_short_payload.pop_back();
   const uint64_t n = TEXT.size();
   const ErrorKind D = ErrorKind::InvalidData;
@@ -81,12 +81,12 @@ TEST(DecodeBlock, DamagedBlocks) {
       {"xz shorter", 2, xz, n + 1, "block decoded to the wrong size", D},
       // A block holds exactly one stream: whatever follows it is damage.
       {"xz then a byte", 2, concat(xz, {0}), n, "corrupt xz stream", D},
-      {"xz then a stream", 2, concat(xz, test::xz_encode(Bytes(10, 1))), n, "corrupt xz stream", D},
+      {"xz then a stream", 2, concat(xz, fixture::xz_encode(Bytes(10, 1))), n, "corrupt xz stream", D},
       {"xz cut", 2, Bytes(xz.begin(), xz.end() - 30), n, "premature eof", ErrorKind::UnexpectedEof},
       {"xz empty", 2, {}, 0, "premature eof", ErrorKind::UnexpectedEof},
       {"xz damaged", 2, xz_flipped, n, "lzma data error", D},
       {"not xz", 2, TEXT, n, "stream/file format not recognized", D},
-      {"cm other size", 3, test::cm_stored(TEXT), n - 1, "engine stream has an unexpected size", D},
+      {"cm other size", 3, fixture::cm_stored(TEXT), n - 1, "engine stream has an unexpected size", D},
       {"cm bad magic", 3, cm_bad_magic, n, "not a valid engine stream", D},
       {"cm empty", 3, {}, 0, "not a valid engine stream", D},
       {"cm bad crc", 3, cm_bad_crc, n, "engine stream is corrupt (checksum mismatch)", D},
@@ -102,13 +102,13 @@ TEST(DecodeBlock, DamagedBlocks) {
 
 TEST(DecodeBlock, XzThatGoesOnPastTheBlockStopsOneBytePastIt) {
   const Bytes big(8 << 20, 'x');
-  auto got = decode_lzma2(test::xz_encode(big), 1000);
+  auto got = decode_lzma2(fixture::xz_encode(big), 1000);
   ASSERT_TRUE(got);
   EXPECT_EQ(got->size(), 1001u);
 }
 
 TEST(DecodeBlock, EveryCodecAboveTwoGoesToTheEngine) {
-  auto got = decode(9, test::cm_stored(TEXT), TEXT.size());
+  auto got = decode(9, fixture::cm_stored(TEXT), TEXT.size());
   ASSERT_TRUE(got) << got.error().to_string();
   EXPECT_EQ(*got, TEXT);
 }

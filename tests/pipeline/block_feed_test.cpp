@@ -42,7 +42,7 @@ Bytes slice(const Bytes& b, size_t offset, size_t length) {
 std::string message(const auto& result) { return result ? "(success)" : result.error().to_string(); }
 
 TEST(BlockFeed, CompactsToExactlyTheRangesStillToBeRead) {
-  const Bytes seven = test::pattern(500, 7), nine = test::pattern(20, 9);
+  const Bytes seven = fixture::pattern(500, 7), nine = fixture::pattern(20, 9);
   Rig rig({{7, 0, 100}, {7, 100, 50}, {9, 0, 20}, {7, 100, 50}, {7, 400, 10}}, 1 << 20);
   ASSERT_EQ(rig.plan.decode_order, (std::vector<uint64_t>{7, 9}));
   rig.send(0, seven);
@@ -68,7 +68,7 @@ TEST(BlockFeed, CompactsToExactlyTheRangesStillToBeRead) {
 }
 
 TEST(BlockFeed, OverlappingLaterRangesAreCopiedInFullAndRepeatsOnce) {
-  const Bytes a = test::pattern(300, 1);
+  const Bytes a = fixture::pattern(300, 1);
   Rig rig({{0, 0, 1}, {1, 0, 1}, {0, 0, 100}, {0, 50, 100}, {0, 0, 100}}, 1 << 20);
   rig.send(0, a);
   rig.send(1, Bytes{42});
@@ -142,7 +142,7 @@ TEST(BlockFeed, FreesOneWindowSlotPerResultAndZeroStaysZero) {
 
 TEST(BlockFeed, ServesReadsUpToTheBlockEndOnly) {
   Rig rig({{0, 0, 10}, {0, 10, 0}, {0, 5, 5}, {0, 6, 5}}, 1 << 20);
-  rig.send(0, test::pattern(10, 1));
+  rig.send(0, fixture::pattern(10, 1));
   EXPECT_EQ(rig.get(0).value().size(), 10u);
   EXPECT_EQ(rig.get(1).value().size(), 0u);
   EXPECT_EQ(rig.get(2).value().size(), 5u);
@@ -151,7 +151,7 @@ TEST(BlockFeed, ServesReadsUpToTheBlockEndOnly) {
 
 TEST(BlockFeed, OutOfRangeLaterReadIsNotCopiedAndFailsWhenRead) {
   Rig rig({{0, 0, 4}, {1, 0, 1}, {0, 8, 4}, {0, 0, 4}}, 1 << 20);
-  rig.send(0, test::pattern(10, 1));
+  rig.send(0, fixture::pattern(10, 1));
   rig.send(1, Bytes{1});
   ASSERT_TRUE(rig.get(0));
   ASSERT_TRUE(rig.get(1));
@@ -161,7 +161,7 @@ TEST(BlockFeed, OutOfRangeLaterReadIsNotCopiedAndFailsWhenRead) {
 
 TEST(BlockFeed, OutOfOrderRequestFailsAndChangesNothing) {
   Rig rig({{0, 0, 4}, {0, 4, 4}}, 1 << 20);
-  rig.send(0, test::pattern(8, 1));
+  rig.send(0, fixture::pattern(8, 1));
   const ChunkRead wrong[] = {{0, 0, 5}, {0, 4, 4}, {1, 0, 4}};
   for (const ChunkRead& r : wrong) {
     EXPECT_EQ(message(rig.get(r)), "internal error: chunk read order mismatch");
@@ -205,7 +205,7 @@ TEST(BlockFeed, BlockReleasedAtTheNextStepIsDroppedWithoutCompaction) {
   const uint64_t budget = 1000;
   Rig rig(std::move(reads), budget);
   ASSERT_EQ(rig.plan.steps[1].release, (std::vector<uint64_t>{0}));
-  const Bytes zeros(size, 0), other = test::pattern(8, 2);
+  const Bytes zeros(size, 0), other = fixture::pattern(8, 2);
   uint64_t position = 0;
   for (const PlanStep& s : rig.plan.steps)
     if (s.decode) rig.send(position++, s.block == 0 ? zeros : other);

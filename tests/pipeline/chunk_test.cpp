@@ -19,10 +19,10 @@ struct LayoutCase {
 };
 const LayoutCase LAYOUTS[] = {
     // bfloat16 1.0 and -2.0: exponent plane 7F 80, sign+mantissa plane 00 80.
-    {1, test::bytes({0x7F, 0x80, 0x00, 0x80}), test::bytes({0x80, 0x3F, 0x00, 0xC0})},
-    {2, test::bytes({1, 2, 3, 4, 5, 6}), test::bytes({1, 4, 2, 5, 3, 6})},
-    {3, test::bytes({0, 1, 2, 3, 4, 5, 6, 7}), test::bytes({0, 2, 4, 6, 1, 3, 5, 7})},
-    {0, test::bytes({9, 8, 7}), test::bytes({9, 8, 7})},
+    {1, fixture::bytes({0x7F, 0x80, 0x00, 0x80}), fixture::bytes({0x80, 0x3F, 0x00, 0xC0})},
+    {2, fixture::bytes({1, 2, 3, 4, 5, 6}), fixture::bytes({1, 4, 2, 5, 3, 6})},
+    {3, fixture::bytes({0, 1, 2, 3, 4, 5, 6, 7}), fixture::bytes({0, 2, 4, 6, 1, 3, 5, 7})},
+    {0, fixture::bytes({9, 8, 7}), fixture::bytes({9, 8, 7})},
 };
 
 TEST(Weights, RebuildsEveryLayout) {
@@ -35,9 +35,9 @@ TEST(Weights, RebuildsEveryLayout) {
 
 TEST(Weights, BfloatSignAndMantissaBitsLandInPlace) {
   // Exponent 0x01, sign set, mantissa 0x7F: 1 0000 0001 111 1111 = 0x80FF.
-  EXPECT_EQ(weights::rebuild(1, test::bytes({0x01, 0xFF})).value(), test::bytes({0xFF, 0x80}));
+  EXPECT_EQ(weights::rebuild(1, fixture::bytes({0x01, 0xFF})).value(), fixture::bytes({0xFF, 0x80}));
   // Exponent 0xFF, sign clear, mantissa 0: 0x7F80.
-  EXPECT_EQ(weights::rebuild(1, test::bytes({0xFF, 0x00})).value(), test::bytes({0x80, 0x7F}));
+  EXPECT_EQ(weights::rebuild(1, fixture::bytes({0xFF, 0x00})).value(), fixture::bytes({0x80, 0x7F}));
 }
 
 TEST(Weights, LengthNotAMultipleOfTheWidthIsMisaligned) {
@@ -59,7 +59,7 @@ struct Rebuilt {
   std::vector<bool> borrowed;
 };
 Result<Rebuilt> rebuild_all(const Archive& archive, const std::vector<uint32_t>& chunks, uint64_t threads = 1) {
-  test::Files files;
+  fixture::Files files;
   files.regular(chunks);
   return with_feed(archive, files.list, threads, [&](BlockFeed& feed) -> Result<Rebuilt> {
     Rebuilt out;
@@ -75,12 +75,12 @@ Result<Rebuilt> rebuild_all(const Archive& archive, const std::vector<uint32_t>&
 
 TEST(Chunk, EveryLayoutThroughTheFeedWithDigestOverTheRebuiltBytes) {
   for (const LayoutCase& c : LAYOUTS) {
-    test::ArchiveBuilder b;
-    Bytes block = test::pattern(5, 1);
+    fixture::ArchiveBuilder b;
+    Bytes block = fixture::pattern(5, 1);
     block.insert(block.end(), c.raw.begin(), c.raw.end());
     const uint32_t blk = b.block(block, 1);
     const uint32_t ch = b.chunk(blk, 5, uint32_t(c.raw.size()), c.layout, 0, c.rebuilt);
-    test::TempDir dir;
+    fixture::TempDir dir;
     const Archive archive = b.build(dir.path());
     auto got = rebuild_all(archive, {ch});
     ASSERT_TRUE(got) << int(c.layout) << ": " << got.error().to_string();
@@ -89,13 +89,13 @@ TEST(Chunk, EveryLayoutThroughTheFeedWithDigestOverTheRebuiltBytes) {
 }
 
 TEST(Chunk, RecipeZeroIsBorrowedAndEveryOtherRecipeOwned) {
-  test::ArchiveBuilder b;
-  const uint32_t blk = b.block(test::pattern(64, 1));
+  fixture::ArchiveBuilder b;
+  const uint32_t blk = b.block(fixture::pattern(64, 1));
   const uint32_t plain = b.chunk(blk, 0, 8);
   const Bytes copy = b.chunk_bytes(plain);
   const uint32_t layout0 = b.chunk(blk, 0, 8, 0, 0, copy);  // recipe 0 too, same digest
   const uint32_t planes = b.chunk(blk, 8, 4, 2, 0, weights::rebuild(2, Bytes(b.raw(blk).begin() + 8, b.raw(blk).begin() + 12)).value());
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
   auto got = rebuild_all(archive, {plain, layout0, planes});
   ASSERT_TRUE(got) << got.error().to_string();
@@ -105,9 +105,9 @@ TEST(Chunk, RecipeZeroIsBorrowedAndEveryOtherRecipeOwned) {
 
 TEST(Chunk, DeltaXorsWithItsBaseInTheSameOrAnotherBlock) {
   for (const bool same_block : {true, false}) {
-    test::ArchiveBuilder b;
-    const Bytes base_bytes = test::pattern(16, 3);
-    const Bytes target = test::pattern(16, 4);
+    fixture::ArchiveBuilder b;
+    const Bytes base_bytes = fixture::pattern(16, 3);
+    const Bytes target = fixture::pattern(16, 4);
     Bytes stored_delta(16);
     for (size_t i = 0; i < 16; ++i) stored_delta[i] = base_bytes[i] ^ target[i];
     Bytes first = base_bytes, second;
@@ -119,7 +119,7 @@ TEST(Chunk, DeltaXorsWithItsBaseInTheSameOrAnotherBlock) {
     const uint32_t b1 = same_block ? b0 : b.block(second, 1);
     const uint32_t base = b.chunk(b0, 0, 16);
     const uint32_t delta = b.chunk(b1, same_block ? 16 : 0, 16, 4, base, target);
-    test::TempDir dir;
+    fixture::TempDir dir;
     const Archive archive = b.build(dir.path());
     // The base block is needed for nothing after the base: a view into it would not survive the delta's read.
     auto got = rebuild_all(archive, {delta});
@@ -131,16 +131,16 @@ TEST(Chunk, DeltaXorsWithItsBaseInTheSameOrAnotherBlock) {
 
 TEST(Chunk, LayoutThenDeltaThenDigest) {
   // Recipe 5: planes of layout 1 rebuilt first, then XORed with the base.
-  test::ArchiveBuilder b;
-  const Bytes planes = test::bytes({0x7F, 0x80, 0x00, 0x80});
-  const Bytes base_bytes = test::bytes({0x01, 0x02, 0x03, 0x04});
+  fixture::ArchiveBuilder b;
+  const Bytes planes = fixture::bytes({0x7F, 0x80, 0x00, 0x80});
+  const Bytes base_bytes = fixture::bytes({0x01, 0x02, 0x03, 0x04});
   Bytes block = base_bytes;
   block.insert(block.end(), planes.begin(), planes.end());
   const uint32_t blk = b.block(block);
   const uint32_t base = b.chunk(blk, 0, 4);
-  const Bytes want = test::bytes({0x80 ^ 1, 0x3F ^ 2, 0x00 ^ 3, 0xC0 ^ 4});
+  const Bytes want = fixture::bytes({0x80 ^ 1, 0x3F ^ 2, 0x00 ^ 3, 0xC0 ^ 4});
   const uint32_t ch = b.chunk(blk, 4, 4, 5, base, want);
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
   auto got = rebuild_all(archive, {ch});
   ASSERT_TRUE(got) << got.error().to_string();
@@ -148,16 +148,16 @@ TEST(Chunk, LayoutThenDeltaThenDigest) {
 }
 
 TEST(Chunk, DamagedBaseFailsBeforeTheDeltaIsRead) {
-  test::ArchiveBuilder b;
-  const uint32_t b0 = b.block(test::pattern(16, 1));
-  const uint32_t b1 = b.block(test::pattern(16, 2));
+  fixture::ArchiveBuilder b;
+  const uint32_t b0 = b.block(fixture::pattern(16, 1));
+  const uint32_t b1 = b.block(fixture::pattern(16, 2));
   format::Digest wrong{};
   wrong[0] = 1;
   const uint32_t base = b.chunk_with_digest(b0, 0, 16, wrong);
-  const uint32_t delta = b.chunk(b1, 0, 16, 4, base, test::pattern(16, 3));
-  test::TempDir dir;
+  const uint32_t delta = b.chunk(b1, 0, 16, 4, base, fixture::pattern(16, 3));
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
-  test::Files files;
+  fixture::Files files;
   files.regular({delta});
   uint64_t reads_done = 99;
   const Status s = with_feed(archive, files.list, 2, [&](BlockFeed& feed) -> Status {
@@ -173,7 +173,7 @@ TEST(Chunk, DamagedBaseFailsBeforeTheDeltaIsRead) {
 
 // Digest checks by format version: 32 bytes above 4; at 4 and below 16 bytes, all zero meaning none.
 TEST(ChunkDigest, ComparedByVersion) {
-  const Bytes data = test::pattern(40, 5);
+  const Bytes data = fixture::pattern(40, 5);
   const blake3::Digest h = blake3::hash(data);
   format::Digest zero{};
   format::Digest first16 = zero;  // right first half, wrong second half
@@ -206,12 +206,12 @@ TEST(ChunkDigest, ComparedByVersion) {
 
 TEST(ChunkDigest, EmptyChunkIsAnEmptyViewCheckedAgainstTheEmptyHash) {
   for (const uint16_t version : {4, 5}) {
-    test::ArchiveBuilder b;
-    const uint32_t blk = b.block(test::pattern(8, 1));
+    fixture::ArchiveBuilder b;
+    const uint32_t blk = b.block(fixture::pattern(8, 1));
     const uint32_t empty = b.chunk(blk, 8, 0);  // the hash of empty input
     format::Digest zero{};
     const uint32_t none = b.chunk_with_digest(blk, 8, 0, zero);
-    test::TempDir dir;
+    fixture::TempDir dir;
     const Archive archive = b.build(dir.path(), version);
     auto good = rebuild_all(archive, {empty});
     ASSERT_TRUE(good) << version;

@@ -14,7 +14,7 @@
 #include "platform/file.h"
 #include "util/blake3.h"
 
-namespace ixo::test {
+namespace ixo::fixture {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> values) {
   std::vector<uint8_t> out;
@@ -178,4 +178,4 @@ Files& Files::other(uint8_t kind, std::string path) {
   return *this;
 }
 
-}  // namespace ixo::test
+}  // namespace ixo::fixture

@@ -12,7 +12,7 @@
 #include "format/records.h"
 #include "pack/archive.h"
 
-namespace ixo::test {
+namespace ixo::fixture {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> values);
 std::vector<uint8_t> pattern(size_t n, uint32_t seed);  // varied, poorly compressible bytes
@@ -73,4 +73,4 @@ struct Files {
   Files& other(uint8_t kind, std::string path = {});
 };
 
-}  // namespace ixo::test
+}  // namespace ixo::fixture

@@ -52,7 +52,7 @@ TEST(SafeJoin, RefusesANulByte) {
 
 class OutputPath : public ::testing::Test {
  protected:
-  test::TempDir dir;
+  fixture::TempDir dir;
   fs::path base() const { return dir.path(); }
   static mode_t mode_of(const fs::path& p) {
     struct stat st;

@@ -23,19 +23,19 @@ size_t thread_count() {
 
 // Blocks of every codec; files whose chunks repeat across blocks and files, with deltas and planes.
 struct Mixed {
-  test::ArchiveBuilder b;
-  test::Files files;
+  fixture::ArchiveBuilder b;
+  fixture::Files files;
   Bytes expected;  // every file's bytes, in order
 
   Mixed() {
     std::vector<uint32_t> plain;
     for (uint32_t i = 0; i < 12; ++i) {
-      const Bytes raw = i % 2 ? test::text_like(40000 + 977 * i, i) : test::pattern(30000 + 131 * i, i);
+      const Bytes raw = i % 2 ? fixture::text_like(40000 + 977 * i, i) : fixture::pattern(30000 + 131 * i, i);
       const uint32_t blk = b.block(raw, uint8_t(i % 4));
       for (uint32_t off = 0; off + 5000 <= raw.size(); off += 5000) plain.push_back(b.chunk(blk, off, 5000));
     }
     // A delta chunk against a base in another block, and a plane chunk.
-    const Bytes target = test::pattern(5000, 99);
+    const Bytes target = fixture::pattern(5000, 99);
     Bytes stored(5000);
     const Bytes base = b.chunk_bytes(plain[3]);
     for (size_t i = 0; i < stored.size(); ++i) stored[i] = base[i] ^ target[i];
@@ -79,7 +79,7 @@ Result<Bytes> rebuild(const Archive& archive, const format::EntryList& list, uin
 
 TEST(Pipeline, OutputIsByteIdenticalAtEveryWorkerCount) {
   Mixed m;
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = m.b.build(dir.path());
   const size_t threads_before = thread_count();
   for (const uint64_t threads : {0, 1, 2, 3, 8, 32, 300}) {
@@ -92,10 +92,10 @@ TEST(Pipeline, OutputIsByteIdenticalAtEveryWorkerCount) {
 }
 
 TEST(Pipeline, NoRegularFilesStillRunsTheCallback) {
-  test::ArchiveBuilder b;
-  test::TempDir dir;
+  fixture::ArchiveBuilder b;
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
-  test::Files files;
+  fixture::Files files;
   files.other(format::Directory).regular({});
   for (const uint64_t threads : {1, 4, 40}) {
     int calls = 0;
@@ -108,11 +108,11 @@ TEST(Pipeline, NoRegularFilesStillRunsTheCallback) {
 // Block 1 is the first damaged block in plan order; block 2, damaged too, is small and decoded quickly, so
 // its error is often the first any worker meets.
 struct TwoDamaged {
-  test::ArchiveBuilder b;
-  test::Files files;
+  fixture::ArchiveBuilder b;
+  fixture::Files files;
   TwoDamaged() {
-    const uint32_t good = b.block(test::pattern(1000, 1), 1);
-    Bytes big = test::xz_encode(test::text_like(6 << 20, 2));
+    const uint32_t good = b.block(fixture::pattern(1000, 1), 1);
+    Bytes big = fixture::xz_encode(fixture::text_like(6 << 20, 2));
     big[big.size() - 20] ^= 0xFF;  // the stream's check fails only at its end
     const uint32_t slow = b.stored_block(big, 6 << 20, 2);
     const uint32_t fast = b.stored_block(Bytes(10, 0), 11, 0);
@@ -125,7 +125,7 @@ struct TwoDamaged {
 
 TEST(Pipeline, FailsOnTheFirstDamagedBlockInPlanOrder) {
   TwoDamaged d;
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = d.b.build(dir.path());
   // What block 1 fails with on its own; block 2 fails with "block decoded to the wrong size".
   std::vector<uint8_t> stored(archive.blocks[1].stored_len);
@@ -144,7 +144,7 @@ TEST(Pipeline, FailsOnTheFirstDamagedBlockInPlanOrder) {
 
 TEST(Pipeline, ErrorsOfBlocksDecodedAheadAreDroppedWhenTheRunEndsFirst) {
   TwoDamaged d;
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = d.b.build(dir.path());
   for (const uint64_t threads : {1, 4}) {
     const Status s = with_feed(archive, d.files.list, threads, [&](BlockFeed& feed) -> Status {
@@ -157,12 +157,12 @@ TEST(Pipeline, ErrorsOfBlocksDecodedAheadAreDroppedWhenTheRunEndsFirst) {
 }
 
 TEST(Pipeline, StoredBlockPastTheFileEndFailsThatPositionOnly) {
-  test::ArchiveBuilder b;
-  const uint32_t first = b.block(test::pattern(100, 1));
-  const uint32_t last = b.block(test::pattern(100, 2));
-  test::Files files;
+  fixture::ArchiveBuilder b;
+  const uint32_t first = b.block(fixture::pattern(100, 1));
+  const uint32_t last = b.block(fixture::pattern(100, 2));
+  fixture::Files files;
   files.regular({b.chunk(first, 0, 100)}).regular({b.chunk(last, 0, 100)});
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path(), 7, /*cut=*/1);
   auto got = with_feed(archive, files.list, 2, [&](BlockFeed& feed) -> Status {
     if (auto c = chunk(archive, feed, files.list[0]->chunks[0]); !c) return fail(c.error());
@@ -176,18 +176,18 @@ TEST(Pipeline, StoredBlockPastTheFileEndFailsThatPositionOnly) {
 
 // Many blocks, so that the workers fill the window and wait for room while the callback leaves early.
 struct ManyBlocks {
-  test::ArchiveBuilder b;
-  test::Files files;
+  fixture::ArchiveBuilder b;
+  fixture::Files files;
   explicit ManyBlocks(int n) {
     std::vector<uint32_t> chunks;
-    for (int i = 0; i < n; ++i) chunks.push_back(b.chunk(b.block(test::text_like(20000, i), uint8_t(1 + i % 2)), 0, 20000));
+    for (int i = 0; i < n; ++i) chunks.push_back(b.chunk(b.block(fixture::text_like(20000, i), uint8_t(1 + i % 2)), 0, 20000));
     files.regular(chunks);
   }
 };
 
 TEST(Pipeline, CallbackThatStopsEarlyLeavesNoWorkerBehind) {
   ManyBlocks m(60);
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = m.b.build(dir.path());
   const size_t before = thread_count();
   for (const uint64_t threads : {1, 2, 7}) {
@@ -206,7 +206,7 @@ TEST(Pipeline, CallbackThatStopsEarlyLeavesNoWorkerBehind) {
 
 TEST(Pipeline, CallbackThatThrowsLeavesNoWorkerBehind) {
   ManyBlocks m(40);
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = m.b.build(dir.path());
   const size_t before = thread_count();
   for (const uint64_t threads : {1, 3}) {
@@ -233,7 +233,7 @@ TEST(PipelineDeathTest, HugeWorkerCountEndsWithAnErrorWhenThreadsRunOut) {
   if (SANITIZED) GTEST_SKIP() << "sanitizers need the address space that this test takes away";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ManyBlocks m(4);
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = m.b.build(dir.path());
   EXPECT_EXIT(
       {

@@ -72,23 +72,23 @@ TEST(ReadPlan, EvictsOnlyAboveTheBudget) {
 }
 
 TEST(ReadPlan, DeltaBaseIsReadJustBeforeItsChunk) {
-  test::ArchiveBuilder b;
-  const uint32_t blk0 = b.block(test::pattern(100, 1));
-  const uint32_t blk1 = b.block(test::pattern(100, 2));
+  fixture::ArchiveBuilder b;
+  const uint32_t blk0 = b.block(fixture::pattern(100, 1));
+  const uint32_t blk1 = b.block(fixture::pattern(100, 2));
   const uint32_t same_base = b.chunk(blk0, 0, 10);
   const uint32_t other_base = b.chunk(blk1, 50, 10);
-  const uint32_t in_same = b.chunk(blk0, 20, 10, 4, same_base, test::pattern(10, 3));
-  const uint32_t in_other = b.chunk(blk0, 40, 10, 4, other_base, test::pattern(10, 4));
-  test::TempDir dir;
+  const uint32_t in_same = b.chunk(blk0, 20, 10, 4, same_base, fixture::pattern(10, 3));
+  const uint32_t in_other = b.chunk(blk0, 40, 10, 4, other_base, fixture::pattern(10, 4));
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
 
-  test::Files files;
+  fixture::Files files;
   files.regular({in_same});
   const ReadPlan same = plan_selection(archive.chunks, files.list, 1);
   EXPECT_EQ(same.reads, (std::vector<ChunkRead>{{0, 0, 10}, {0, 20, 10}}));
   ASSERT_EQ(same.steps.size(), 1u);  // one step, one decode
 
-  test::Files other;
+  fixture::Files other;
   other.regular({in_other});
   const ReadPlan two = plan_selection(archive.chunks, other.list, 1);
   EXPECT_EQ(two.reads, (std::vector<ChunkRead>{{1, 50, 10}, {0, 40, 10}}));
@@ -98,14 +98,14 @@ TEST(ReadPlan, DeltaBaseIsReadJustBeforeItsChunk) {
 }
 
 TEST(ReadPlan, OnlyRegularFilesWithChunksMakeReads) {
-  test::ArchiveBuilder b;
-  const uint32_t blk = b.block(test::pattern(64, 1));
+  fixture::ArchiveBuilder b;
+  const uint32_t blk = b.block(fixture::pattern(64, 1));
   const uint32_t c0 = b.chunk(blk, 0, 32);
   const uint32_t c1 = b.chunk(blk, 32, 32);
-  test::TempDir dir;
+  fixture::TempDir dir;
   const Archive archive = b.build(dir.path());
 
-  test::Files none;
+  fixture::Files none;
   none.other(format::Directory).regular({}).other(format::Symlink).regular({});
   const ReadPlan empty = plan_selection(archive.chunks, none.list, 1);
   EXPECT_TRUE(empty.reads.empty());
@@ -114,7 +114,7 @@ TEST(ReadPlan, OnlyRegularFilesWithChunksMakeReads) {
 
   // The last read of one file and the first of the next share a block: one step, one decode. A chunk read
   // twice is read twice.
-  test::Files two;
+  fixture::Files two;
   two.regular({c0, c1}).other(format::Directory).regular({c1, c1});
   const ReadPlan plan = plan_selection(archive.chunks, two.list, 1);
   EXPECT_EQ(plan.reads.size(), 4u);
