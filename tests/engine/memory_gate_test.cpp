@@ -79,10 +79,11 @@ TEST(MemoryGate, WaitersAreServedInArrivalOrder) {
   std::vector<int> order;
   std::mutex order_mu;
   // The big request arrives first; the small one behind it would fit now but must not pass.
+  // The two never fit together, so the order they record is the order they were admitted in.
   std::thread big([&] {
-    const MemoryGate::Lease l = gate.acquire(80);
+    const MemoryGate::Lease l = gate.acquire(96);
     std::lock_guard lock(order_mu);
-    order.push_back(80);
+    order.push_back(96);
   });
   wait_for_waiters(gate, 1);
   std::thread small([&] {
@@ -95,7 +96,7 @@ TEST(MemoryGate, WaitersAreServedInArrivalOrder) {
   big.join();
   small.join();
   ASSERT_EQ(order.size(), 2u);
-  EXPECT_EQ(order[0], 80);
+  EXPECT_EQ(order[0], 96);
 }
 
 TEST(MemoryGate, ProcessBudgetIsHalfThePhysicalMemoryAtMost) {
