@@ -272,11 +272,13 @@ TEST_F(Safety, ARunKilledInTheMiddleLeavesNoPartialFileUnderAFinalName) {
   bool killed = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
-    int finals = 0;
-    for (const std::string& n : in_out()) finals += n.starts_with("f");
+    int finals = 0;  // a bare listing: reading the files would slow the polling down
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path("out"), ec))
+      finals += entry.path().filename().string().starts_with("f");
     int status;
     if (::waitpid(pid, &status, WNOHANG) == pid) break;  // finished before it could be stopped
-    if (finals >= 3) {
+    if (finals >= 2) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &status, 0);
       killed = true;
@@ -292,7 +294,7 @@ TEST_F(Safety, ARunKilledInTheMiddleLeavesNoPartialFileUnderAFinalName) {
     EXPECT_TRUE(got == contents[std::stoi(n.substr(1))]) << n << " stands under its name, " << got.size() << " bytes";
     ++complete;
   }
-  EXPECT_GE(complete, 3);
+  EXPECT_GE(complete, 2);
   if (killed) {
     EXPECT_LT(complete, 24);
   }
