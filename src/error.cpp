@@ -29,6 +29,15 @@ std::string_view describe(ErrorKind kind) {
     case ErrorKind::CrossesDevices: return "cross-device link or rename";
     case ErrorKind::TooManyLinks: return "too many links";
     case ErrorKind::WriteZero: return "write zero";
+    case ErrorKind::ResourceBusy: return "resource busy";
+    case ErrorKind::QuotaExceeded: return "quota exceeded";
+    case ErrorKind::FilesystemLoop: return "filesystem loop or indirection limit (e.g. symlink loop)";
+    case ErrorKind::BrokenPipe: return "broken pipe";
+    case ErrorKind::NotSeekable: return "seek on unseekable file";
+    case ErrorKind::StaleNetworkFileHandle: return "stale network file handle";
+    case ErrorKind::ExecutableFileBusy: return "executable file busy";
+    case ErrorKind::Deadlock: return "deadlock";
+    case ErrorKind::InProgress: return "in progress";
     case ErrorKind::Other: return "other error";
     case ErrorKind::Uncategorized: return "uncategorized error";
   }
@@ -58,6 +67,15 @@ ErrorKind kind_of_errno(int errnum) {
     case EPERM: return ErrorKind::PermissionDenied;
     case EOPNOTSUPP: return ErrorKind::Unsupported;
     case EAGAIN: return ErrorKind::WouldBlock;
+    case EBUSY: return ErrorKind::ResourceBusy;
+    case EDQUOT: return ErrorKind::QuotaExceeded;
+    case ELOOP: return ErrorKind::FilesystemLoop;
+    case EPIPE: return ErrorKind::BrokenPipe;
+    case ESPIPE: return ErrorKind::NotSeekable;
+    case ESTALE: return ErrorKind::StaleNetworkFileHandle;
+    case ETXTBSY: return ErrorKind::ExecutableFileBusy;
+    case EDEADLK: return ErrorKind::Deadlock;
+    case EINPROGRESS: return ErrorKind::InProgress;
     default: return ErrorKind::Uncategorized;
   }
 }

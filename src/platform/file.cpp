@@ -24,7 +24,7 @@ File& File::operator=(File&& other) noexcept {
 
 Status check_no_nul(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
-    return fail(Error::message(ErrorKind::InvalidInput, "path contains a NUL byte"));
+    return fail(Error::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
   return {};
 }
 

@@ -57,6 +57,8 @@ TEST(ErrorKindOfErrno, StandardClassification) {
       {EPERM, ErrorKind::PermissionDenied}, {EINTR, ErrorKind::Interrupted},
       {EINVAL, ErrorKind::InvalidInput},    {ENOMEM, ErrorKind::OutOfMemory},
       {EXDEV, ErrorKind::CrossesDevices},   {ENOTDIR, ErrorKind::NotADirectory},
+      {ELOOP, ErrorKind::FilesystemLoop},   {EDQUOT, ErrorKind::QuotaExceeded},
+      {EWOULDBLOCK, ErrorKind::WouldBlock}, {EHWPOISON, ErrorKind::Uncategorized},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.errnum);
@@ -119,6 +121,7 @@ TEST(PathChecks, NulInsidePathIsRefusedBeforeTheSystemSeesIt) {
   auto f = platform::File::open_read("/etc/passwd\0.ixo"s);
   ASSERT_FALSE(f.has_value());
   EXPECT_EQ(f.error().kind(), ErrorKind::InvalidInput);
+  EXPECT_EQ(f.error().to_string(), "file name contained an unexpected NUL byte");
 }
 
 }  // namespace
