@@ -231,4 +231,17 @@ TEST_F(Program, FatalErrorAfterTheProgressLine) {
   EXPECT_EQ(names_below(path("out")), std::vector<std::string>{"a"});
 }
 
+TEST_F(Program, TheShippedSampleExtracts) {
+  const std::string sample = std::string(IXO_SOURCE_DIR) + "/samples/sample.ixo";
+  const RunResult r = run({sample, "out"});
+  ASSERT_EQ(r.status, 0) << show(r);
+  EXPECT_TRUE(report_is(r, "extracted 4 files in #s, all verified\ninto out\n"));
+  const fs::path tree = fs::path(IXO_SOURCE_DIR) / "samples" / "tree";
+  for (const char* p : {"docs/notes.txt", "greet.sh", "hello.c"})
+    EXPECT_EQ(read_file(path("out") / p), read_file(tree / p)) << p;
+  const Tree out = read_tree(path("out"));
+  EXPECT_EQ(out.at("bin/hello").mode, 0755u);
+  EXPECT_EQ(out.at("bin").mtime, 1748779200);
+}
+
 }  // namespace
