@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,7 +41,7 @@ test::Bytes read_file(const fs::path& p) {
   return test::Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-int pack(const fs::path& folder, const fs::path& out, const std::string& codec, int level, uint64_t mib) {
+int pack_folder(const fs::path& folder, const fs::path& out, const std::string& codec, int level, uint64_t mib) {
   test::ArchiveOptions o;
   o.codec = codec == "lzma2" ? test::Codec::Lzma2 : codec == "store" ? test::Codec::Store : test::Codec::Zstd;
   o.level = level;
@@ -128,9 +129,15 @@ int run_test(const fs::path& archive_path, uint64_t threads, int rounds) {
   auto archive = pack::Archive::open(archive_path);
   if (!archive) return die(archive.error().to_string());
   const format::EntryList list = format::snapshot_files(archive->snapshots, archive->snapshots.size() - 1);
-  uint64_t decoded = 0, largest = 0;
-  for (const auto& b : archive->blocks) decoded += b.raw_len, largest = std::max(largest, b.raw_len);
+  uint64_t decoded = 0, largest = 0, largest_stored = 0;
+  for (const auto& b : archive->blocks) {
+    decoded += b.raw_len;
+    largest = std::max(largest, b.raw_len);
+    largest_stored = std::max(largest_stored, b.stored_len);
+  }
 
+  rusage start{};
+  getrusage(RUSAGE_SELF, &start);  // the program and the opened index, before any block
   double best = 1e300;
   uint64_t bytes = 0, peak_held = 0, failures = 0;
   for (int r = 0; r < rounds; ++r) {
@@ -164,15 +171,17 @@ int run_test(const fs::path& archive_path, uint64_t threads, int rounds) {
   const uint64_t budget = pack::held_budget(threads);
   // Held copies within the budget, plus the current step's whole block; then the blocks in flight.
   const uint64_t held_bound = budget + largest;
-  const uint64_t flight_bound = pack::in_flight_limit(workers) * largest;
+  // At most limit decoded blocks taken and not yet consumed; each worker also holds its stored bytes.
+  const uint64_t flight_bound = pack::in_flight_limit(workers) * largest + workers * largest_stored;
   std::printf(
       "-j%llu: %.1f MB/s of blocks decoded (%.1f MB/s of files), best of %d: %.2fs; failures %llu\n"
-      "  peak RSS %.1f MiB; feed held at most %.1f MiB (bound: budget %.0f MiB + one block %.0f MiB = %.0f MiB);"
-      " in flight at most %llu blocks = %.0f MiB; all together %.0f MiB\n",
+      "  peak RSS %.1f MiB (%.1f MiB before the run); feed held at most %.1f MiB (bound: budget %.0f MiB + one block %.0f MiB = %.0f MiB);"
+      " in flight at most %llu blocks + %llu stored = %.0f MiB; all together %.0f MiB\n",
       static_cast<unsigned long long>(threads), decoded / best / 1e6, bytes / best / 1e6, rounds, best,
-      static_cast<unsigned long long>(failures), ru.ru_maxrss / 1024.0, peak_held / 1048576.0,
+      static_cast<unsigned long long>(failures), ru.ru_maxrss / 1024.0, start.ru_maxrss / 1024.0, peak_held / 1048576.0,
       budget / 1048576.0, largest / 1048576.0, held_bound / 1048576.0,
-      static_cast<unsigned long long>(pack::in_flight_limit(workers)), flight_bound / 1048576.0,
+      static_cast<unsigned long long>(pack::in_flight_limit(workers)), static_cast<unsigned long long>(workers),
+      flight_bound / 1048576.0,
       (held_bound + flight_bound) / 1048576.0);
   return failures == 0 ? 0 : 1;
 }
@@ -181,7 +190,7 @@ int run_test(const fs::path& archive_path, uint64_t threads, int rounds) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
-  if (a.size() == 6 && a[0] == "pack") return pack(a[1], a[2], a[3], std::stoi(a[4]), std::stoull(a[5]));
+  if (a.size() == 6 && a[0] == "pack") return pack_folder(a[1], a[2], a[3], std::stoi(a[4]), std::stoull(a[5]));
   if (a.size() == 2 && a[0] == "dedup") return dedup(a[1]);
   if (a.size() == 3 && a[0] == "blocks") return blocks(a[1], a[2]);
   if ((a.size() == 3 || a.size() == 4) && a[0] == "test")

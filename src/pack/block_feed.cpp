@@ -43,12 +43,16 @@ Result<std::span<const uint8_t>> BlockFeed::get(uint64_t block, uint32_t offset,
     return fail(codec::invalid("internal error: chunk read order mismatch"));
   try {
     if (r == 0) {
+      release_step();
       if (Status ok = start_step(); !ok) return fail(ok.error());
     } else if (step_ + 1 < steps_.size() && steps_[step_ + 1].first_read == r) {
       const uint64_t ended = steps_[step_].block;
       ++step_;
-      const std::vector<uint64_t>& release = steps_[step_].release;
-      retire(ended, r, std::find(release.begin(), release.end(), ended) != release.end());
+      // The release list goes first: a released block is dropped without being compacted (a copy the budget
+      // never counted, without bound on a hostile archive), and the blocks evicted here are gone before the
+      // ended block is copied, so held data stays within the budget plus that one whole block.
+      release_step();
+      retire(ended, r);
       if (Status ok = start_step(); !ok) return fail(ok.error());
     }
   } catch (const std::bad_alloc&) {
@@ -63,9 +67,12 @@ Result<std::span<const uint8_t>> BlockFeed::get(uint64_t block, uint32_t offset,
   return std::span<const uint8_t>(it->second.data.data() + *start, length);
 }
 
+void BlockFeed::release_step() {
+  for (const uint64_t b : steps_[step_].release) held_.erase(b);
+}
+
 Status BlockFeed::start_step() {
   const PlanStep& s = steps_[step_];
-  for (const uint64_t b : s.release) held_.erase(b);
   if (!s.decode) return {};
   Result<std::vector<uint8_t>> next = take_next_block();
   if (!next) return fail(next.error());
@@ -95,11 +102,9 @@ Result<std::vector<uint8_t>> BlockFeed::take_next_block() {
   return std::move(*result);
 }
 
-void BlockFeed::retire(uint64_t block, uint64_t from_read, bool released_next) {
+void BlockFeed::retire(uint64_t block, uint64_t from_read) {
   auto node = held_.extract(block);
-  // A block the new step releases is dropped as it is: compacting it first would copy bytes the budget never
-  // counted, without bound on a hostile archive.
-  if (node.empty() || released_next) return;
+  if (node.empty()) return;
   const Held& old = node.mapped();
 
   const auto by_block = reads_by_block_.find(block);

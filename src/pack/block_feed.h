@@ -50,8 +50,9 @@ class BlockFeed {
   uint64_t copied_bytes() const { return copied_; }  // bytes copied into compacted copies so far
 
  private:
+  void release_step();
   Status start_step();
-  void retire(uint64_t block, uint64_t from_read, bool released_next);
+  void retire(uint64_t block, uint64_t from_read);
   Result<std::vector<uint8_t>> take_next_block();
 
   std::span<const ChunkRead> reads_;
