@@ -1,0 +1,28 @@
+// The "preflate" decoder on arbitrary containers: an error with its prefix, a caught crash of the library, or at
+// most the file's size of output.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+
+#include "transform/decoder_crash.h"
+#include "transform/quiet.h"
+#include "transform/slots.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ixo::transform::install_panic_filter();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t len) {
+  const uint64_t size = std::min<uint64_t>(uint64_t{64} << 20, 8 * uint64_t{len} + 1024);
+  try {
+    const ixo::transform::QuietScope quiet;
+    auto r = ixo::transform::decode_preflate(std::span(data, len), size);
+    if (r && r->size() > size) std::abort();
+    if (!r && r.error().to_string().rfind("preflate could not rebuild a file: ", 0) != 0) std::abort();
+  } catch (const ixo::transform::DecoderCrash&) {
+  }
+  return 0;
+}
