@@ -359,10 +359,10 @@ const StateLayout& ArchiveBuilder::commit(const StateOptions& options) {
     st.data_start = HEADER_LEN;
   }
 
-  IndexSpec spec;
-  spec.version = v;
-  spec.blocks.assign(blocks_.begin() + from_blocks, blocks_.end());
-  spec.chunks.assign(chunks_.begin() + from_chunks, chunks_.end());
+  IndexSpec layout;
+  layout.version = v;
+  layout.blocks.assign(blocks_.begin() + from_blocks, blocks_.end());
+  layout.chunks.assign(chunks_.begin() + from_chunks, chunks_.end());
   bool any_edits = false;
   for (size_t i = from_snapshots; i < snapshots_.size(); ++i) any_edits |= snapshots_[i].edits.has_value();
   uint64_t features = 0;
@@ -371,7 +371,7 @@ const StateLayout& ArchiveBuilder::commit(const StateOptions& options) {
                (st.chained ? FEATURE_CHAINED_INDEXES : 0);
   }
   features = options.features.value_or(features) | options.extra_features;
-  spec.features = features;
+  layout.features = features;
   st.features = v >= 7 ? features : 0;
   for (size_t i = from_snapshots; i < snapshots_.size(); ++i) {
     SnapshotSpec s = snapshots_[i];
@@ -380,7 +380,7 @@ const StateLayout& ArchiveBuilder::commit(const StateOptions& options) {
       s.entries = snapshot_list(i);
       s.edits.reset();
     }
-    spec.snapshots.push_back(std::move(s));
+    layout.snapshots.push_back(std::move(s));
   }
   if (st.chained) {
     const StateLayout& b = states_[*st.base];
@@ -392,11 +392,11 @@ const StateLayout& ArchiveBuilder::commit(const StateOptions& options) {
     link.base_chunks = o.base_chunks.value_or(link.base_chunks);
     link.base_snapshots = o.base_snapshots.value_or(link.base_snapshots);
     link.depth = o.depth.value_or(link.depth);
-    spec.link = link;
+    layout.link = link;
   }
-  if (options.edit_spec) options.edit_spec(spec);
+  if (options.edit_spec) options.edit_spec(layout);
 
-  Bytes index = encode_index(spec, &st.map);
+  Bytes index = encode_index(layout, &st.map);
   if (options.patch_index) options.patch_index(index, st.map);
   if (options.raw_index) index = *options.raw_index;
 

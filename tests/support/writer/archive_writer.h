@@ -200,7 +200,7 @@ struct IndexSpec {
 
 // The decoded bytes of an index segment. Without feature 2 a snapshot given as edits is written in full with the
 // entries of its add edits.
-Bytes encode_index(const IndexSpec& spec, IndexMap* map = nullptr);
+Bytes encode_index(const IndexSpec& layout, IndexMap* map = nullptr);
 Bytes encode_entry(const Entry& entry, uint16_t version, bool metadata);
 Bytes encode_footer(const FooterRecord& footer);
 // One zstd frame of data.

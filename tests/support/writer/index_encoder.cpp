@@ -81,27 +81,27 @@ void put_full(Bytes& out, const SnapshotSpec& s, uint16_t version, bool metadata
 
 }  // namespace
 
-Bytes encode_index(const IndexSpec& spec, IndexMap* map) {
+Bytes encode_index(const IndexSpec& layout, IndexMap* map) {
   IndexMap m;
   Bytes out;
-  const uint16_t v = spec.version;
-  const uint64_t features = v >= 7 ? spec.features : 0;
+  const uint16_t v = layout.version;
+  const uint64_t features = v >= 7 ? layout.features : 0;
   if (v >= 7) {
     m.features_at = out.size();
-    le::u64(out, spec.features);
-    if ((features & FEATURE_CHAINED_INDEXES) && spec.link) {
+    le::u64(out, layout.features);
+    if ((features & FEATURE_CHAINED_INDEXES) && layout.link) {
       m.link_at = out.size();
-      le::u64(out, spec.link->base_end);
-      le::u32(out, spec.link->base_blocks);
-      le::u32(out, spec.link->base_chunks);
-      le::u32(out, spec.link->base_snapshots);
-      le::u32(out, spec.link->depth);
+      le::u64(out, layout.link->base_end);
+      le::u32(out, layout.link->base_blocks);
+      le::u32(out, layout.link->base_chunks);
+      le::u32(out, layout.link->base_snapshots);
+      le::u32(out, layout.link->depth);
     }
   }
 
   m.block_count_at = out.size();
-  le::u32(out, spec.block_count.value_or(static_cast<uint32_t>(spec.blocks.size())));
-  for (const BlockRecord& b : spec.blocks) {
+  le::u32(out, layout.block_count.value_or(static_cast<uint32_t>(layout.blocks.size())));
+  for (const BlockRecord& b : layout.blocks) {
     m.block_at.push_back(out.size());
     le::u8(out, b.codec);
     le::u8(out, b.aux);
@@ -111,9 +111,9 @@ Bytes encode_index(const IndexSpec& spec, IndexMap* map) {
   }
 
   m.chunk_count_at = out.size();
-  le::u32(out, spec.chunk_count.value_or(static_cast<uint32_t>(spec.chunks.size())));
+  le::u32(out, layout.chunk_count.value_or(static_cast<uint32_t>(layout.chunks.size())));
   const size_t digest_len = v <= 2 ? 0 : v <= 4 ? 16 : 32;
-  for (const ChunkRecord& c : spec.chunks) {
+  for (const ChunkRecord& c : layout.chunks) {
     m.chunk_at.push_back(out.size());
     le::u32(out, c.block);
     le::u32(out, c.offset);
@@ -127,10 +127,10 @@ Bytes encode_index(const IndexSpec& spec, IndexMap* map) {
 
   if (v >= 3) {
     m.snapshot_count_at = out.size();
-    le::u32(out, spec.snapshot_count.value_or(static_cast<uint32_t>(spec.snapshots.size())));
+    le::u32(out, layout.snapshot_count.value_or(static_cast<uint32_t>(layout.snapshots.size())));
   }
   const bool metadata = features & FEATURE_ENTRY_METADATA;
-  for (const SnapshotSpec& s : spec.snapshots) {
+  for (const SnapshotSpec& s : layout.snapshots) {
     m.snapshot_at.push_back(out.size());
     if (v >= 3) le::i64(out, s.time);
     if (features & FEATURE_SNAPSHOT_EDITS)
@@ -138,7 +138,7 @@ Bytes encode_index(const IndexSpec& spec, IndexMap* map) {
     else
       put_full(out, s, v, metadata);
   }
-  le::raw(out, spec.trailing);
+  le::raw(out, layout.trailing);
   m.end = out.size();
   if (map) *map = std::move(m);
   return out;
