@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "pack/archive.h"
-#include "pack/chunk.h"
-#include "pack/pipeline.h"
-#include "pack/read_plan.h"
+#include "archive/archive.h"
+#include "pipeline/chunk.h"
+#include "pipeline/pipeline.h"
+#include "pipeline/read_plan.h"
 #include "support/writer/archive_writer.h"
 #include "util/blake3.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/archive.h"
+#include "archive/archive.h"
 #include "util/blake3.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include "codec/codec.h"
 #include "format/try.h"
 #include "format/versions.h"
-#include "pack/archive.h"
-#include "pack/read_index.h"
-#include "pack/recovery.h"
-#include "pack/segment.h"
+#include "archive/archive.h"
+#include "archive/read_index.h"
+#include "archive/recovery.h"
+#include "archive/segment.h"
 #include "util/text.h"
 
 namespace ixo::pack {

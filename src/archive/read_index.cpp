@@ -1,4 +1,4 @@
-#include "pack/read_index.h"
+#include "archive/read_index.h"
 
 #include <optional>
 #include <vector>
@@ -6,7 +6,7 @@
 #include "codec/codec.h"
 #include "format/index_parser.h"
 #include "format/try.h"
-#include "pack/segment.h"
+#include "archive/segment.h"
 
 namespace ixo::pack {
 

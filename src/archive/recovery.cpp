@@ -1,9 +1,9 @@
-#include "pack/recovery.h"
+#include "archive/recovery.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "pack/read_index.h"
+#include "archive/read_index.h"
 
 namespace ixo::pack {
 

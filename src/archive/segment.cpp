@@ -1,4 +1,4 @@
-#include "pack/segment.h"
+#include "archive/segment.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "cli/args.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 
 namespace ixo::cli {
 

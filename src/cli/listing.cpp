@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "cli/snapshot_date.h"
-#include "pack/human.h"
+#include "util/human.h"
 #include "transform/registry.h"
 #include "util/text.h"
 

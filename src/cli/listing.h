@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "format/records.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 
 namespace ixo::cli {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "preflight/lossy_text.h"
+#include "util/lossy_text.h"
 #include "util/text.h"
 
 namespace ixo::cli {

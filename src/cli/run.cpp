@@ -7,7 +7,7 @@
 
 #include "cli/extraction_run.h"
 #include "cli/listing.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 #include "util/text.h"
 
 namespace ixo::cli {

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "codec/codec.h"
-#include "pack/output_path.h"
+#include "restore/output_path.h"
 #include "util/text.h"
 
 namespace ixo::cli {

@@ -1,4 +1,4 @@
-#include "pack/block_channel.h"
+#include "pipeline/block_channel.h"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-#include "pack/block_decode.h"
+#include "pipeline/block_decode.h"
 
 #include <new>
 

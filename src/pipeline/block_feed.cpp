@@ -1,4 +1,4 @@
-#include "pack/block_feed.h"
+#include "pipeline/block_feed.h"
 
 #include <algorithm>
 #include <new>

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "error.h"
-#include "pack/block_channel.h"
-#include "pack/read_plan.h"
-#include "pack/window.h"
+#include "pipeline/block_channel.h"
+#include "pipeline/read_plan.h"
+#include "pipeline/window.h"
 
 namespace ixo::pack {
 

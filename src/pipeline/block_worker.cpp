@@ -1,10 +1,10 @@
-#include "pack/block_worker.h"
+#include "pipeline/block_worker.h"
 
 #include <exception>
 #include <new>
 
 #include "codec/codec.h"
-#include "pack/block_decode.h"
+#include "pipeline/block_decode.h"
 #include "util/text.h"
 
 namespace ixo::pack {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <span>
 
-#include "pack/archive.h"
-#include "pack/block_channel.h"
-#include "pack/window.h"
+#include "archive/archive.h"
+#include "pipeline/block_channel.h"
+#include "pipeline/window.h"
 
 namespace ixo::pack {
 

@@ -1,10 +1,10 @@
-#include "pack/chunk.h"
+#include "pipeline/chunk.h"
 
 #include <algorithm>
 #include <new>
 
 #include "codec/codec.h"
-#include "pack/weights.h"
+#include "pipeline/weights.h"
 #include "util/blake3.h"
 
 namespace ixo::pack {

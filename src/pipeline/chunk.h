@@ -8,8 +8,8 @@
 
 #include "error.h"
 #include "format/records.h"
-#include "pack/archive.h"
-#include "pack/block_feed.h"
+#include "archive/archive.h"
+#include "pipeline/block_feed.h"
 
 namespace ixo::pack {
 

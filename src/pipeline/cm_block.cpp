@@ -3,7 +3,7 @@
 #include <new>
 
 #include "codec/codec.h"
-#include "pack/block_decode.h"
+#include "pipeline/block_decode.h"
 
 namespace ixo::pack {
 namespace {

@@ -1,13 +1,13 @@
-#include "pack/pipeline.h"
+#include "pipeline/pipeline.h"
 
 #include <atomic>
 #include <new>
 #include <vector>
 
 #include "codec/codec.h"
-#include "pack/block_channel.h"
-#include "pack/block_worker.h"
-#include "pack/window.h"
+#include "pipeline/block_channel.h"
+#include "pipeline/block_worker.h"
+#include "pipeline/window.h"
 #include "platform/thread.h"
 #include "util/text.h"
 

@@ -1,4 +1,4 @@
-#include "pack/read_plan.h"
+#include "pipeline/read_plan.h"
 
 #include <algorithm>
 #include <set>

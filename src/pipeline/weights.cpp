@@ -1,4 +1,4 @@
-#include "pack/weights.h"
+#include "pipeline/weights.h"
 
 #include "codec/codec.h"
 

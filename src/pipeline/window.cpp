@@ -1,4 +1,4 @@
-#include "pack/window.h"
+#include "pipeline/window.h"
 
 namespace ixo::pack {
 

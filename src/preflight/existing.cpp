@@ -1,5 +1,5 @@
 #include "platform/fs.h"
-#include "preflight/lossy_text.h"
+#include "util/lossy_text.h"
 #include "preflight/preflight.h"
 #include "util/text.h"
 

@@ -1,6 +1,6 @@
-#include "pack/human.h"
+#include "util/human.h"
 #include "platform/fs.h"
-#include "preflight/lossy_text.h"
+#include "util/lossy_text.h"
 #include "preflight/preflight.h"
 #include "util/text.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "error.h"
-#include "pack/read_plan.h"
+#include "pipeline/read_plan.h"
 
 namespace ixo::preflight {
 

@@ -2,8 +2,8 @@
 #include <cerrno>
 
 #include "codec/codec.h"
-#include "pack/output_path.h"
-#include "pack/rebuild_run.h"
+#include "restore/output_path.h"
+#include "restore/rebuild_run.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 

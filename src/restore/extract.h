@@ -8,9 +8,9 @@
 #include <optional>
 
 #include "error.h"
-#include "pack/archive.h"
-#include "pack/block_feed.h"
-#include "pack/read_plan.h"
+#include "archive/archive.h"
+#include "pipeline/block_feed.h"
+#include "pipeline/read_plan.h"
 #include "transform/registry.h"
 
 namespace ixo::pack {

@@ -1,10 +1,10 @@
-#include "pack/links.h"
+#include "restore/links.h"
 
 #include <algorithm>
 
 #include "codec/codec.h"
-#include "pack/output_path.h"
-#include "pack/rebuild_run.h"
+#include "restore/output_path.h"
+#include "restore/rebuild_run.h"
 #include "platform/fs.h"
 #include "util/text.h"
 

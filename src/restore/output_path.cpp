@@ -1,4 +1,4 @@
-#include "pack/output_path.h"
+#include "restore/output_path.h"
 
 #include <algorithm>
 #include <string>

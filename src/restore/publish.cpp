@@ -1,8 +1,8 @@
-#include "pack/publish.h"
+#include "restore/publish.h"
 
 #include "codec/codec.h"
-#include "pack/output_path.h"
-#include "pack/rebuild_run.h"
+#include "restore/output_path.h"
+#include "restore/rebuild_run.h"
 #include "platform/fs.h"
 #include "util/text.h"
 

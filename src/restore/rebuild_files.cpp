@@ -1,5 +1,5 @@
-#include "pack/pipeline.h"
-#include "pack/rebuild_run.h"
+#include "pipeline/pipeline.h"
+#include "restore/rebuild_run.h"
 #include "util/text.h"
 
 namespace ixo::pack {

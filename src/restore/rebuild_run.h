@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "error.h"
-#include "pack/extract.h"
+#include "restore/extract.h"
 #include "platform/file_time.h"
 
 namespace ixo::pack {

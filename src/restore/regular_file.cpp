@@ -2,9 +2,9 @@
 #include <new>
 
 #include "codec/codec.h"
-#include "pack/chunk.h"
-#include "pack/publish.h"
-#include "pack/rebuild_run.h"
+#include "pipeline/chunk.h"
+#include "restore/publish.h"
+#include "restore/rebuild_run.h"
 #include "transform/quiet.h"
 #include "util/blake3.h"
 #include "util/text.h"

@@ -1,4 +1,4 @@
-#include "pack/human.h"
+#include "util/human.h"
 
 #include "util/decimal.h"
 #include "util/text.h"

@@ -1,4 +1,4 @@
-#include "preflight/lossy_text.h"
+#include "util/lossy_text.h"
 
 #include <cstdint>
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "pack/archive.h"
-#include "pack/read_index.h"
+#include "archive/archive.h"
+#include "archive/read_index.h"
 #include "support/writer/archive_writer.h"
 
 namespace ixo::test {

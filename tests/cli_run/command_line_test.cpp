@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/human.h"
+#include "util/human.h"
 #include "support/run_binary.h"
 #include "support/writer/archive_writer.h"
 

@@ -1,4 +1,4 @@
-#include "pack/human.h"
+#include "util/human.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "format/records.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pack/segment.h"
+#include "archive/segment.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "codec/codec.h"
 #include "fixture.h"
-#include "pack/block_decode.h"
+#include "pipeline/block_decode.h"
 
 namespace ixo::pack {
 namespace {

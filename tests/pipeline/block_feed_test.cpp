@@ -4,7 +4,7 @@
 
 #include "codec/codec.h"
 #include "fixture.h"
-#include "pack/block_feed.h"
+#include "pipeline/block_feed.h"
 
 namespace ixo::pack {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
-#include "pack/chunk.h"
-#include "pack/pipeline.h"
-#include "pack/weights.h"
+#include "pipeline/chunk.h"
+#include "pipeline/pipeline.h"
+#include "pipeline/weights.h"
 #include "util/blake3.h"
 
 namespace ixo::pack {

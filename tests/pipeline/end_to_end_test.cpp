@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
-#include "pack/chunk.h"
-#include "pack/pipeline.h"
+#include "pipeline/chunk.h"
+#include "pipeline/pipeline.h"
 #include "support/writer/archive_writer.h"
 #include "util/blake3.h"
 

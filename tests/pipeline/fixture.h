@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "format/records.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 
 namespace ixo::fixture {
 

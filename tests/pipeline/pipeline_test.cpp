@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "fixture.h"
-#include "pack/block_decode.h"
-#include "pack/chunk.h"
-#include "pack/pipeline.h"
+#include "pipeline/block_decode.h"
+#include "pipeline/chunk.h"
+#include "pipeline/pipeline.h"
 #include "util/blake3.h"
 
 namespace ixo::pack {

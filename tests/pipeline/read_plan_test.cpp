@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
-#include "pack/read_plan.h"
+#include "pipeline/read_plan.h"
 
 namespace ixo::pack {
 namespace {

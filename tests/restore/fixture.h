@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/archive.h"
-#include "pack/extract.h"
+#include "archive/archive.h"
+#include "restore/extract.h"
 #include "support/writer/archive_writer.h"
 
 namespace ixo::test {

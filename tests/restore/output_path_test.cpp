@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "fixture.h"
-#include "pack/output_path.h"
+#include "restore/output_path.h"
 
 namespace ixo::pack {
 namespace {
@@ -52,7 +52,7 @@ TEST(SafeJoin, RefusesANulByte) {
 
 class OutputPath : public ::testing::Test {
  protected:
-  fixture::TempDir dir;
+  test::TempFolder dir;
   fs::path base() const { return dir.path(); }
   static mode_t mode_of(const fs::path& p) {
     struct stat st;

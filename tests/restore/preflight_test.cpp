@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "fixture.h"
-#include "pack/human.h"
+#include "util/human.h"
 #include "platform/fs.h"
-#include "preflight/lossy_text.h"
+#include "util/lossy_text.h"
 #include "preflight/lowercase.h"
 #include "preflight/preflight.h"
 

@@ -13,9 +13,9 @@
 
 #include "codec/codec.h"
 #include "fixture.h"
-#include "pack/links.h"
-#include "pack/publish.h"
-#include "pack/rebuild_run.h"
+#include "restore/links.h"
+#include "restore/publish.h"
+#include "restore/rebuild_run.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "../transform/lepton_edit.h"
 #include "../transform/sample_files.h"
 #include "cli_fixture.h"
-#include "pack/human.h"
+#include "util/human.h"
 #include "platform/fs.h"
 #include "transform/slots.h"
 #include "util/blake3.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "format/records.h"
-#include "pack/archive.h"
+#include "archive/archive.h"
 #include "support/writer/archive_writer.h"
 #include "writer/file_check.h"
 
