@@ -38,4 +38,12 @@ inline constexpr std::array<CodecSpec, 4> CODECS{{
 // Decodes the one zstd frame that data must hold. Returns at most expected + 1 bytes; the caller checks the length.
 Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t expected);
 
+// The most bytes a zstd frame header takes.
+inline constexpr size_t ZSTD_HEAD_BYTES = 18;
+
+// False when the first bytes of data (at most ZSTD_HEAD_BYTES of them, all of data when it is shorter) already
+// show that zstd_frame(data, expected) cannot give exactly expected bytes: they start no frame the library
+// knows, or a frame whose header declares another decoded length. True when they cannot tell.
+bool zstd_frame_may_give(std::span<const uint8_t> head, uint64_t expected);
+
 }  // namespace ixo::codec
