@@ -46,7 +46,7 @@ std::optional<EarlierState> search(const platform::File& file, uint64_t end, Rec
 
 std::optional<EarlierState> find_earlier_footer(const platform::File& file, uint64_t end, uint16_t header_version,
                                                 RecoveryWork* work) {
-  RecoveryReads reads(file, header_version, recovery_work_bound(end));
+  RecoveryReads reads(file, header_version, end);
   std::optional<EarlierState> found = search(file, end, reads);
   if (work) *work = reads.work();
   return found;

@@ -48,12 +48,40 @@ std::optional<Footer> RecoveryReads::footer_at(uint64_t end) {
   return Footer::decode(raw);
 }
 
-RecoveryReads::StretchFacts* RecoveryReads::facts_of(const Footer& f) {
-  const Stretch stretch{f.index_offset, f.stored_len};
-  auto it = stretches_.find(stretch);
-  if (it != stretches_.end()) return &it->second;
-  if (stretches_.size() >= MEMORY_LIMIT) return nullptr;
-  return &stretches_[stretch];
+bool RecoveryReads::read_counted(uint64_t offset, std::span<uint8_t> out) {
+  if (!spend(std::max<uint64_t>(RECOVERY_SMALL_READ_WORK, out.size()))) return false;
+  if (!file_.read_exact_at(offset, out)) {
+    walk_read_failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+std::optional<RecoveryReads::StartFacts> RecoveryReads::learn_start(uint64_t offset) {
+  StartFacts facts;
+  facts.head.resize(static_cast<size_t>(std::min<uint64_t>(archive_len_ - offset, codec::ZSTD_HEAD_BYTES)));
+  if (!read_counted(offset, facts.head)) return std::nullopt;
+  facts.frame_span = codec::zstd_frame_span(
+      archive_len_ - offset, [&](uint64_t at, std::span<uint8_t> out) {
+        if (at + out.size() <= facts.head.size()) {
+          std::copy_n(facts.head.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+          return true;
+        }
+        return read_counted(offset + at, out);
+      });
+  if (exhausted_) return std::nullopt;
+  return facts;
+}
+
+const RecoveryReads::StartFacts* RecoveryReads::start_facts(uint64_t offset) {
+  if (auto it = starts_.find(offset); it != starts_.end()) return &it->second;
+  std::optional<StartFacts> facts = learn_start(offset);
+  if (!facts) return nullptr;
+  if (starts_.size() >= MEMORY_LIMIT) {
+    unkept_ = std::move(*facts);
+    return &unkept_;
+  }
+  return &starts_.emplace(offset, std::move(*facts)).first->second;
 }
 
 std::optional<RecoveryReads::Screened> RecoveryReads::screen(uint64_t end, bool top) {
@@ -64,21 +92,16 @@ std::optional<RecoveryReads::Screened> RecoveryReads::screen(uint64_t end, bool 
   Screened s{*f, *version, SegmentKey{f->index_offset, f->stored_len, f->raw_len, f->digest, *version}};
   if (broken_.contains(s.key) || (top && top_fails_.contains(s.key))) return std::nullopt;
 
-  // Before the stretch is read whole: what is known of it, else its first bytes.
-  StretchFacts* facts = facts_of(*f);
-  if (facts && facts->digest && *facts->digest != f->digest) return std::nullopt;
-  std::optional<std::vector<uint8_t>> head_read;
-  std::optional<std::vector<uint8_t>>& head = facts ? facts->head : head_read;
-  if (!head) {
-    if (!spend(RECOVERY_SMALL_READ_WORK)) return std::nullopt;
-    std::vector<uint8_t> bytes(std::min<uint64_t>(f->stored_len, codec::ZSTD_HEAD_BYTES));
-    if (!file_.read_exact_at(f->index_offset, bytes)) {
-      walk_read_failed_ = true;
-      return std::nullopt;
-    }
-    head = std::move(bytes);
-  }
-  if (!codec::zstd_frame_may_give(*head, f->raw_len)) return std::nullopt;
+  // Before the stretch is read whole: its digest if it was hashed before, and what its first bytes and the
+  // headers of the frame there tell.
+  if (auto it = digests_.find(Stretch{f->index_offset, f->stored_len}); it != digests_.end() && it->second != f->digest)
+    return std::nullopt;
+  const StartFacts* start = start_facts(f->index_offset);
+  if (!start) return std::nullopt;
+  const std::span<const uint8_t> head =
+      std::span(start->head).first(static_cast<size_t>(std::min<uint64_t>(start->head.size(), f->stored_len)));
+  if (!codec::zstd_frame_may_give(head, f->raw_len)) return std::nullopt;
+  if (start->frame_span && *start->frame_span != f->stored_len) return std::nullopt;
   return s;
 }
 
@@ -108,13 +131,13 @@ Result<Segment> RecoveryReads::load(uint64_t end) {
     walk_read_failed_ = true;
     return fail(std::move(ok.error()));
   }
-  StretchFacts* facts = facts_of(f);
-  if (!facts || !facts->digest) {
+  const Stretch stretch{f.index_offset, f.stored_len};
+  if (!digests_.contains(stretch)) {
     const blake3::Digest digest = blake3::hash(stored);
     work_.hashed += stored.size();
     std::array<uint8_t, 16> prefix{};
     std::copy_n(digest.begin(), prefix.size(), prefix.begin());
-    if (facts) facts->digest = prefix;
+    if (digests_.size() < MEMORY_LIMIT) digests_.emplace(stretch, prefix);
     if (prefix != f.digest) return fail(codec::invalid("archive index checksum mismatch"));
   }
   if (!spend(f.raw_len)) return fail(no_state_here());

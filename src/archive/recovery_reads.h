@@ -17,13 +17,14 @@
 
 namespace ixo::pack {
 
-// A search that would work more than this gives up as if it had found nothing. Work counts the bytes of
-// index stretches read, the bytes they decode to, and a fixed amount for each small read. The state the search
-// finds in an archive the archiver wrote costs one read of its chain, the states it passes over at most one
-// read of each of their segments (a failure is remembered for every segment it reaches), and the chain below
-// a segment that failed to parse one more read: all told at most about twice the archive's index, stored and
-// decoded, even an index that decodes to ten times its stored size. The base covers small archives whose
-// tail holds stray footers, such as archives stored inside them.
+// A search that would work more than this gives up as if it had found nothing. Work counts the bytes of index
+// stretches read, the bytes they are decoded to, and at least 4 KiB for every smaller read (a footer outside
+// the window, the first bytes and block headers of a frame). In an archive the archiver wrote, the state the
+// search finds costs one read of its chain, the states it passes over one read of the segments their walks
+// reach (a failure is remembered for every segment it reaches), and the chain below a segment that failed to
+// parse one more read: about twice the archive's index, stored and decoded, which stays far below 32 bytes of
+// work per archive byte even for an index that decodes to ten times its stored size and fills the archive.
+// The base covers small archives whose data holds stray footers, such as archives stored inside them.
 inline constexpr uint64_t RECOVERY_WORK_BASE = uint64_t{1} << 30;
 inline constexpr uint64_t RECOVERY_WORK_PER_BYTE = 32;  // per byte of the archive
 inline constexpr uint64_t RECOVERY_SMALL_READ_WORK = 4096;
@@ -39,8 +40,10 @@ struct RecoveryWork {
 
 class RecoveryReads final : public SegmentSource {
  public:
-  RecoveryReads(const platform::File& file, uint16_t header_version, uint64_t work_bound)
-      : file_(file), header_version_(header_version), work_left_(work_bound) {}
+  // archive_len: the file's length, which no stretch passes.
+  RecoveryReads(const platform::File& file, uint16_t header_version, uint64_t archive_len)
+      : file_(file), header_version_(header_version), archive_len_(archive_len),
+        work_left_(recovery_work_bound(archive_len)) {}
 
   // The window the search scans; footers that lie inside it are taken from it instead of the file.
   void set_window(uint64_t start, std::span<const uint8_t> bytes) {
@@ -77,9 +80,10 @@ class RecoveryReads final : public SegmentSource {
     uint64_t len = 0;
     auto operator<=>(const Stretch&) const = default;
   };
-  struct StretchFacts {
-    std::optional<std::array<uint8_t, 16>> digest;  // once hashed
-    std::optional<std::vector<uint8_t>> head;       // its first bytes, once read
+  // What the bytes at an index offset tell, whatever the stretch's length.
+  struct StartFacts {
+    std::vector<uint8_t> head;            // the first bytes there (fewer only near the end of the archive)
+    std::optional<uint64_t> frame_span;   // codec::zstd_frame_span of the frame there, when it could tell
   };
   struct Screened {
     Footer footer;
@@ -89,11 +93,14 @@ class RecoveryReads final : public SegmentSource {
 
   std::optional<Screened> screen(uint64_t end, bool top);
   std::optional<Footer> footer_at(uint64_t end);
-  StretchFacts* facts_of(const Footer& footer);
+  std::optional<StartFacts> learn_start(uint64_t offset);
+  const StartFacts* start_facts(uint64_t offset);
+  bool read_counted(uint64_t offset, std::span<uint8_t> out);
   bool spend(uint64_t work);
 
   const platform::File& file_;
   const uint16_t header_version_;
+  const uint64_t archive_len_;
   uint64_t work_left_;
   bool exhausted_ = false;
   RecoveryWork work_;
@@ -103,7 +110,9 @@ class RecoveryReads final : public SegmentSource {
 
   std::set<SegmentKey> broken_;     // fail in every chain
   std::set<SegmentKey> top_fails_;  // fail as the top of a state
-  std::map<Stretch, StretchFacts> stretches_;
+  std::map<Stretch, std::array<uint8_t, 16>> digests_;  // of the stretches hashed
+  std::map<uint64_t, StartFacts> starts_;
+  StartFacts unkept_;  // what a start taught once the memory is full
 
   std::vector<SegmentKey> walk_keys_;  // the segments the current walk loaded, newest first
   bool walk_read_failed_ = false;      // a read failed: what the walk met may not last

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -45,5 +47,14 @@ inline constexpr size_t ZSTD_HEAD_BYTES = 18;
 // show that zstd_frame(data, expected) cannot give exactly expected bytes: they start no frame the library
 // knows, or a frame whose header declares another decoded length. True when they cannot tell.
 bool zstd_frame_may_give(std::span<const uint8_t> head, uint64_t expected);
+
+// Reads the bytes at an offset into a stretch; false when they cannot be read.
+using ReadAt = std::function<bool(uint64_t offset, std::span<uint8_t> out)>;
+
+// How long the zstd frame at the start of a stretch is, from its frame and block headers alone: zstd_frame can
+// succeed only on a stretch of exactly that length. NO_FRAME_FITS when no stretch of at most limit bytes can
+// hold it whole; nothing when the headers cannot tell (no current frame there, or bytes that cannot be read).
+inline constexpr uint64_t NO_FRAME_FITS = UINT64_MAX;
+std::optional<uint64_t> zstd_frame_span(uint64_t limit, const ReadAt& read);
 
 }  // namespace ixo::codec
