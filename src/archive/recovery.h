@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "archive/recovery_reads.h"
 #include "format/records.h"
 #include "platform/file.h"
 
@@ -16,7 +17,9 @@ struct EarlierState {
   uint64_t end = 0;  // just past that state's footer
 };
 
-// The latest state ending below end whose whole chain reads and verifies, or nothing.
-std::optional<EarlierState> find_earlier_footer(const platform::File& file, uint64_t end, uint16_t header_version);
+// The latest state ending below end whose whole chain reads and verifies, or nothing; end is the archive's
+// length. work, when given, receives what the search did.
+std::optional<EarlierState> find_earlier_footer(const platform::File& file, uint64_t end, uint16_t header_version,
+                                                RecoveryWork* work = nullptr);
 
 }  // namespace ixo::pack

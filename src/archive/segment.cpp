@@ -49,24 +49,32 @@ bool index_location_ok(const Footer& f, uint64_t end) {
          f.raw_len <= MAX_SEGMENT_LEN;
 }
 
-Result<Segment> read_segment(const platform::File& file, uint64_t end, uint16_t header_version) {
+Result<Footer> read_footer(const platform::File& file, uint64_t end) {
   if (end < MIN_ARCHIVE_BYTES) return fail(codec::invalid("archive footer is damaged"));
   std::array<uint8_t, FOOTER_BYTES> raw{};
   IXO_CHECK(file.read_exact_at(end - FOOTER_BYTES, raw));
-  const Footer f = Footer::decode(raw);
-  const auto version = segment_version(header_version, f.magic);
-  if (!version) return fail(codec::invalid("archive footer is damaged"));
+  return Footer::decode(raw);
+}
 
-  if (!index_location_ok(f, end)) return fail(codec::invalid("bad index location"));
-
-  std::vector<uint8_t> stored(f.stored_len);
-  IXO_CHECK(file.read_exact_at(f.index_offset, stored));
-  const blake3::Digest digest = blake3::hash(stored);
-  if (!std::equal(f.digest.begin(), f.digest.end(), digest.begin()))
-    return fail(codec::invalid("archive index checksum mismatch"));
+Result<Segment> decode_segment(const Footer& f, uint16_t version, std::span<const uint8_t> stored) {
   IXO_TRY(data, codec::zstd_frame(stored, f.raw_len));
   if (data->size() != f.raw_len) return fail(codec::invalid("archive index size mismatch"));
-  return Segment{std::move(*data), f.index_offset, *version};
+  return Segment{std::move(*data), f.index_offset, version};
+}
+
+Result<Segment> read_segment(const platform::File& file, uint64_t end, uint16_t header_version) {
+  IXO_TRY(f, read_footer(file, end));
+  const auto version = segment_version(header_version, f->magic);
+  if (!version) return fail(codec::invalid("archive footer is damaged"));
+
+  if (!index_location_ok(*f, end)) return fail(codec::invalid("bad index location"));
+
+  std::vector<uint8_t> stored(f->stored_len);
+  IXO_CHECK(file.read_exact_at(f->index_offset, stored));
+  const blake3::Digest digest = blake3::hash(stored);
+  if (!std::equal(f->digest.begin(), f->digest.end(), digest.begin()))
+    return fail(codec::invalid("archive index checksum mismatch"));
+  return decode_segment(*f, *version, stored);
 }
 
 }  // namespace ixo::pack

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "error.h"
@@ -45,5 +46,11 @@ struct Segment {
 
 // Reads and verifies the footer that ends at end and the segment it locates.
 Result<Segment> read_segment(const platform::File& file, uint64_t end, uint16_t header_version);
+
+// The footer that ends at end, not yet checked.
+Result<Footer> read_footer(const platform::File& file, uint64_t end);
+
+// The segment of stored bytes whose digest was checked: decoded, and of exactly the footer's raw length.
+Result<Segment> decode_segment(const Footer& footer, uint16_t version, std::span<const uint8_t> stored);
 
 }  // namespace ixo::pack

@@ -30,12 +30,12 @@ std::filesystem::path base_of(const std::filesystem::path& archive_path) {
 
 }  // namespace
 
-Result<std::filesystem::path> choose_output_folder(const std::filesystem::path& archive_path) {
+Result<std::filesystem::path> choose_output_folder(const std::filesystem::path& archive_path, MakeDir make) {
   const std::filesystem::path base = base_of(archive_path);
   const std::string stem = stem_of(archive_path);
   for (int n = 1; n <= LAST_NUMBER; ++n) {
     const std::filesystem::path candidate = base / (n == 1 ? stem : cat(stem, " (", n, ')'));
-    Status made = platform::create_dir(candidate);
+    Status made = make(candidate);
     if (made) return candidate;
     if (made.error().kind() != ErrorKind::AlreadyExists) return fail(made.error());
   }

@@ -5,6 +5,7 @@
 
 #include "codec/codec.h"
 #include "pipeline/block_decode.h"
+#include "pipeline/lzma2_block.h"
 
 namespace ixo::pack {
 namespace {
@@ -33,7 +34,13 @@ struct Decoder {
 }  // namespace
 
 Result<std::vector<uint8_t>> decode_lzma2(std::span<const uint8_t> stored, uint64_t raw_len) {
+  return decode_lzma2(stored, raw_len, nullptr);
+}
+
+Result<std::vector<uint8_t>> decode_lzma2(std::span<const uint8_t> stored, uint64_t raw_len,
+                                          const lzma_allocator* allocator) {
   Decoder d;
+  d.strm.allocator = allocator;
   if (const lzma_ret ret = lzma_stream_decoder(&d.strm, UINT64_MAX, 0); ret != LZMA_OK) return fail(lzma_error(ret));
 
   // Never hold more than raw_len + 1 bytes, whatever the stream produces.

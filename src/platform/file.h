@@ -34,6 +34,12 @@ class File {
   Result<File> open_dir_at(std::string_view name) const;
   // The same for passing through only (search permission suffices); the result cannot be read or changed.
   Result<File> pass_dir_at(std::string_view name) const;
+  // The entry name inside this open directory as a handle, whatever stands there: a symbolic link there is the
+  // link itself. A handle is only looked at (metadata_of) and given permission bits (set_handle_permissions).
+  Result<File> handle_at(std::string_view name) const;
+  // The entry name inside this open directory opened for reading, whatever stands there, without following a
+  // symbolic link there (ELOOP) and without waiting for a writer of a pipe.
+  Result<File> open_read_at(std::string_view name) const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -48,6 +54,9 @@ class File {
   Status set_modified(FileTime time) const;
   // Permission bits mode & 0o777: set-user-id, set-group-id and sticky bits are never applied.
   Status set_permissions(uint32_t mode) const;
+  // The same through a handle, which fchmod refuses: the file the handle stands for gets them, never what a
+  // symbolic link there points to.
+  Status set_handle_permissions(uint32_t mode) const;
   // Data and metadata reach stable storage before this returns.
   Status sync_all() const;
 

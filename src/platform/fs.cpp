@@ -29,6 +29,8 @@ Metadata from_stat(const struct stat& st) {
   m.size = static_cast<uint64_t>(st.st_size);
   m.links = static_cast<uint64_t>(st.st_nlink);
   m.modified = FileTime{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
+  m.device = static_cast<uint64_t>(st.st_dev);
+  m.inode = static_cast<uint64_t>(st.st_ino);
   return m;
 }
 
@@ -54,6 +56,12 @@ Result<Metadata> symlink_metadata(const std::filesystem::path& path) {
   if (auto ok = checked(path); !ok) return fail(ok.error());
   struct stat st;
   if (auto ok = retry([&] { return ::lstat(path.c_str(), &st); }); !ok) return fail(ok.error());
+  return from_stat(st);
+}
+
+Result<Metadata> metadata_of(const File& file) {
+  struct stat st;
+  if (auto ok = retry([&] { return ::fstat(file.fd(), &st); }); !ok) return fail(ok.error());
   return from_stat(st);
 }
 

@@ -11,6 +11,8 @@
 
 namespace ixo::platform {
 
+class File;
+
 enum class FileType : uint8_t { Regular, Directory, Symlink, Other };
 
 struct Metadata {
@@ -19,12 +21,16 @@ struct Metadata {
   uint64_t size = 0;
   uint64_t links = 0;
   FileTime modified;
+  uint64_t device = 0;  // with inode, which file it is
+  uint64_t inode = 0;
 };
 
 // Follows a final symbolic link.
 Result<Metadata> metadata(const std::filesystem::path& path);
 // Describes a final symbolic link itself.
 Result<Metadata> symlink_metadata(const std::filesystem::path& path);
+// Of an open file or handle (fstat).
+Result<Metadata> metadata_of(const File& file);
 
 // One directory, not its parents, with mode 0o777 less the file-creation mask.
 Status create_dir(const std::filesystem::path& path);

@@ -1,4 +1,6 @@
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "platform/fs.h"
 #include "preflight/preflight.h"
@@ -17,19 +19,27 @@ std::optional<std::filesystem::path> absolute_output(const std::filesystem::path
   return *cwd / out;
 }
 
-// The nearest existing folder at or above path: path itself, then its parents, component by component as
-// path parsing gives them (doubled and trailing separators and "." do not count as components).
-std::optional<std::filesystem::path> anchor_folder(const std::filesystem::path& path) {
-  std::vector<std::filesystem::path> levels;
-  std::filesystem::path built;
-  for (const auto& part : path) {
-    if (part.empty() || (part == "." && !built.empty())) continue;
-    built /= part;
-    levels.push_back(built);
+// The path with its last component removed, components as path parsing gives them: separators and "." pieces
+// at the end do not count, and the root has no parent. What remains is kept as written.
+std::optional<std::string> parent_of(std::string path) {
+  bool removed = false;
+  while (path.size() > 1) {
+    const size_t slash = path.rfind('/');
+    const std::string_view piece = std::string_view(path).substr(slash + 1);
+    const bool counted = !piece.empty() && piece != ".";
+    if (counted && removed) break;
+    path.resize(slash == 0 ? 1 : slash);
+    removed = removed || counted;
   }
-  for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
-    const auto m = platform::metadata(*it);
-    if (m && m->type == platform::FileType::Directory) return *it;
+  if (!removed) return std::nullopt;
+  return path;
+}
+
+// The nearest existing folder at or above the absolute path: the path itself as written, then its parents.
+std::optional<std::filesystem::path> anchor_folder(const std::filesystem::path& path) {
+  for (std::optional<std::string> level = path.native(); level; level = parent_of(std::move(*level))) {
+    const auto m = platform::metadata(*level);
+    if (m && m->type == platform::FileType::Directory) return std::filesystem::path(*level);
   }
   return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <string_view>
 
 #include "codec/codec.h"
 #include "restore/output_path.h"
@@ -21,24 +23,37 @@ bool not_a_real_directory(const Error& e) {
   return os && (*os == ELOOP || *os == ENOTDIR);
 }
 
-// The directory at path under out, reached one piece at a time without following any symbolic link below
-// out: a link that now stands at such a place, or on the way to it, is never followed.
-Result<platform::File> open_below(const std::filesystem::path& out, std::string_view path) {
+// The folder that holds path's last piece under out, reached one piece at a time without following any
+// symbolic link below out: a link that now stands on the way is never followed.
+Result<platform::File> parent_below(const std::filesystem::path& out, std::string_view path) {
   Result<platform::File> dir = platform::File::pass_dir(out);
-  if (!dir) return dir;
-  for (size_t start = 0;;) {
+  for (size_t start = 0; dir;) {
     const size_t end = path.find('/', start);
-    const std::string_view piece = path.substr(start, end == std::string_view::npos ? end : end - start);
-    const bool last = end == std::string_view::npos;
-    Result<platform::File> next = last ? dir->open_dir_at(piece) : dir->pass_dir_at(piece);
-    if (!next) {
-      if (!not_a_real_directory(next.error())) return next;
-      return fail(codec::invalid(last ? "output exists and is not a directory" : "output parent is not a real directory"));
-    }
-    if (last) return next;
+    if (end == std::string_view::npos) return dir;
+    Result<platform::File> next = dir->pass_dir_at(path.substr(start, end - start));
+    if (!next && not_a_real_directory(next.error()))
+      return fail(codec::invalid("output parent is not a real directory"));
     dir = std::move(next);
     start = end + 1;
   }
+  return dir;
+}
+
+std::string_view last_piece(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Opens what stands at the handle's place for reading, as long as it is still the same file and one that
+// opening cannot disturb (a directory or a regular file). Nothing when it cannot be opened.
+std::optional<platform::File> open_for_time(const platform::File& parent, std::string_view name,
+                                            const platform::Metadata& handle) {
+  if (handle.type != platform::FileType::Directory && handle.type != platform::FileType::Regular) return std::nullopt;
+  Result<platform::File> file = parent.open_read_at(name);
+  if (!file) return std::nullopt;
+  const Result<platform::Metadata> m = platform::metadata_of(*file);
+  if (!m || m->device != handle.device || m->inode != handle.inode) return std::nullopt;
+  return std::move(*file);
 }
 
 }  // namespace
@@ -64,17 +79,31 @@ Status finish_new_dirs(std::vector<const format::FileEntry*> new_dirs, const std
     if (!time) return fail(time.error());
     const std::optional<uint32_t> mode = entry_mode(*d);
 
-    Result<platform::File> dir = open_below(out, d->path);
-    if (!dir) {
-      // A directory that cannot be opened keeps its time; its mode cannot be set safely either.
-      if (mode) return fail(dir.error());
+    // What cannot be reached keeps its time; its mode cannot be set without following a link either.
+    Result<platform::File> parent = parent_below(out, d->path);
+    if (!parent) {
+      if (mode) return fail(parent.error());
       continue;
     }
-    if (*time) {
-      if (Status ok = dir->set_modified(**time); !ok) return ok;
+    const std::string_view name = last_piece(d->path);
+    Result<platform::File> handle = parent->handle_at(name);
+    if (!handle) {
+      if (mode) return fail(handle.error());
+      continue;
+    }
+    const Result<platform::Metadata> standing = platform::metadata_of(*handle);
+    if (!standing) return fail(standing.error());
+    if (standing->type == platform::FileType::Symlink) {
+      if (mode) return fail(codec::invalid("output exists and is not a directory"));
+      continue;
+    }
+    // What cannot be opened for reading keeps its time, silently; its mode is still set.
+    std::optional<platform::File> readable = *time ? open_for_time(*parent, name, *standing) : std::nullopt;
+    if (readable) {
+      if (Status ok = readable->set_modified(**time); !ok) return ok;
     }
     if (mode) {
-      if (Status ok = dir->set_permissions(*mode); !ok) return ok;
+      if (Status ok = readable ? readable->set_permissions(*mode) : handle->set_handle_permissions(*mode); !ok) return ok;
     }
   }
   return {};
