@@ -5,9 +5,13 @@ export PATH="$HOME/.cargo/bin:$PATH"
 cargo_dir="${IXO_CARGO_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ixo-extract/cargo}"
 jobs="${IXO_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
-configure_and_build() {  # <build dir> [cmake args...]
+configure() {  # <build dir> [cmake args...]
   local dir=$1
   shift
   cmake -G Ninja -S "$root" -B "$dir" -DIXO_CARGO_TARGET_DIR="$cargo_dir" "$@" >/dev/null
-  ninja -C "$dir" -j "$jobs"
+}
+
+configure_and_build() {  # <build dir> [cmake args...]
+  configure "$@"
+  ninja -C "$1" -j "$jobs"
 }
