@@ -14,8 +14,7 @@
 
 namespace ixo::platform {
 
-namespace {
-
+// Also used for the entries of held directories.
 Metadata from_stat(const struct stat& st) {
   Metadata m;
   if (S_ISREG(st.st_mode)) {
@@ -31,6 +30,8 @@ Metadata from_stat(const struct stat& st) {
   m.modified = FileTime{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
   return m;
 }
+
+namespace {
 
 Status checked(const std::filesystem::path& path) { return check_no_nul(path.native()); }
 
