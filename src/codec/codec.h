@@ -37,5 +37,8 @@ inline constexpr std::array<CodecSpec, 4> CODECS{{
 
 // Decodes the one zstd frame that data must hold. Returns at most expected + 1 bytes; the caller checks the length.
 Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t expected);
+// The same into out, whose bytes are written over without being cleared (its size at the start is room to use);
+// out ends holding the decoded bytes.
+Status zstd_frame_into(std::span<const uint8_t> data, uint64_t expected, std::vector<uint8_t>& out);
 
 }  // namespace ixo::codec

@@ -10,14 +10,37 @@
 namespace ixo::pack {
 namespace {
 
-// Whatever fails while a position is worked on becomes that position's result.
-DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noexcept {
+// Whatever fails while a position is worked on becomes that position's result. stored is the worker's own
+// buffer for stored bytes, kept from block to block.
+DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position, std::vector<uint8_t>& stored) noexcept {
   try {
     const format::BlockInfo& info = shared.archive.blocks[shared.decode_order[position]];
-    std::vector<uint8_t> stored(info.stored_len);
+    if (shared.pool == nullptr) {
+      std::vector<uint8_t> fresh(info.stored_len);
+      if (Status read = shared.archive.read_at(info.position, fresh); !read) return fail(read.error());
+      if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) return fresh;  // no second copy
+      return decode_block(info, fresh);
+    }
+    BlockPool& pool = *shared.pool;
+    if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) {
+      // The stored bytes are the block: read straight into a block buffer, no second copy.
+      std::vector<uint8_t> block = pool.take(info.stored_len);
+      block.resize(info.stored_len);  // only bytes beyond what the buffer held before are cleared
+      if (Status read = shared.archive.read_at(info.position, block); !read) {
+        pool.give(std::move(block));
+        return fail(read.error());
+      }
+      return block;
+    }
+    stored.resize(info.stored_len);
     if (Status read = shared.archive.read_at(info.position, stored); !read) return fail(read.error());
-    if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) return stored;  // no second copy
-    return decode_block(info, stored);
+    // Room for the whole block and the one byte that tells a longer one, so that it is decoded in one go.
+    std::vector<uint8_t> out = pool.take(info.raw_len < UINT64_MAX ? info.raw_len + 1 : info.raw_len);
+    if (Status decoded = decode_block_into(info, stored, out); !decoded) {
+      pool.give(std::move(out));
+      return fail(decoded.error());
+    }
+    return out;
   } catch (const std::bad_alloc&) {
     return fail(Error::bare(ErrorKind::OutOfMemory));
   } catch (const std::exception& e) {
@@ -31,12 +54,13 @@ DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noex
 
 void decode_worker(const WorkerShared& shared, BlockChannel::Sender sender) noexcept {
   try {
+    std::vector<uint8_t> stored;
     for (;;) {
       if (!shared.window.admit()) return;
       // Admission comes first: the place in the window is held for the whole read and decode.
       const uint64_t position = shared.decode_ticket.fetch_add(1, std::memory_order_relaxed);
       if (position >= shared.decode_order.size()) return;
-      if (!sender.send({position, read_and_decode(shared, position)})) return;
+      if (!sender.send({position, read_and_decode(shared, position, stored)})) return;
     }
   } catch (...) {
     // Nothing can be sent for the position in hand: close the channel so the consumer stops waiting.
