@@ -1,6 +1,7 @@
 #include "pipeline/block_worker.h"
 
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "codec/codec.h"
@@ -10,9 +11,8 @@
 namespace ixo::pack {
 namespace {
 
-// Whatever fails while a position is worked on becomes that position's result. stored is the worker's own
-// buffer for stored bytes, kept from block to block.
-DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position, std::vector<uint8_t>& stored) noexcept {
+// Whatever fails while a position is worked on becomes that position's result.
+DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noexcept {
   try {
     const format::BlockInfo& info = shared.archive.blocks[shared.decode_order[position]];
     if (shared.pool == nullptr) {
@@ -32,7 +32,9 @@ DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position, std:
       }
       return block;
     }
-    stored.resize(info.stored_len);
+    // Read over at once, so never cleared; freed after the decode, as the stored bytes are needed no longer.
+    const auto stored_bytes = std::make_unique_for_overwrite<uint8_t[]>(info.stored_len);
+    const std::span<uint8_t> stored(stored_bytes.get(), info.stored_len);
     if (Status read = shared.archive.read_at(info.position, stored); !read) return fail(read.error());
     // Room for the whole block and the one byte that tells a longer one, so that it is decoded in one go.
     std::vector<uint8_t> out = pool.take(info.raw_len < UINT64_MAX ? info.raw_len + 1 : info.raw_len);
@@ -54,13 +56,12 @@ DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position, std:
 
 void decode_worker(const WorkerShared& shared, BlockChannel::Sender sender) noexcept {
   try {
-    std::vector<uint8_t> stored;
     for (;;) {
       if (!shared.window.admit()) return;
       // Admission comes first: the place in the window is held for the whole read and decode.
       const uint64_t position = shared.decode_ticket.fetch_add(1, std::memory_order_relaxed);
       if (position >= shared.decode_order.size()) return;
-      if (!sender.send({position, read_and_decode(shared, position, stored)})) return;
+      if (!sender.send({position, read_and_decode(shared, position)})) return;
     }
   } catch (...) {
     // Nothing can be sent for the position in hand: close the channel so the consumer stops waiting.
