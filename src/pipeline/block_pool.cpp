@@ -1,13 +1,16 @@
 #include "pipeline/block_pool.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace ixo::pack {
 
 std::vector<uint8_t> BlockPool::take(size_t n) {
   std::vector<uint8_t> buffer;
+  std::vector<std::vector<uint8_t>> surplus;
   {
     std::lock_guard lock(mutex_);
+    if (takes_left_ > 0) --takes_left_;
     // The smallest buffer that fits; without one, the largest makes way, so the number of buffers stays put.
     size_t best = free_.size();
     size_t largest = free_.size();
@@ -22,7 +25,13 @@ std::vector<uint8_t> BlockPool::take(size_t n) {
       free_[chosen] = std::move(free_.back());
       free_.pop_back();
     }
+    // Buffers that no later block will take go now, outside the lock.
+    while (free_.size() > takes_left_) {
+      surplus.push_back(std::move(free_.back()));
+      free_.pop_back();
+    }
   }
+  surplus.clear();
   if (buffer.capacity() < n) {
     buffer = std::vector<uint8_t>();  // the old bytes need not move: let them go before the new allocation
     buffer.reserve(n);
@@ -35,7 +44,7 @@ void BlockPool::give(std::vector<uint8_t>&& buffer) {
   std::vector<uint8_t> dropped;
   {
     std::lock_guard lock(mutex_);
-    if (free_.size() < keep_) {
+    if (free_.size() < std::min<uint64_t>(keep_, takes_left_)) {
       try {
         free_.push_back(std::move(buffer));
         return;

@@ -67,8 +67,8 @@ Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
   Window window(limit);
   std::atomic<uint64_t> decode_ticket{0};
   BlockChannel channel(limit);
-  // As many free buffers as blocks may be in flight: no more exist at once than were in use at once.
-  BlockPool pool(limit);
+  // As many free buffers as blocks may be in flight, and none once every block has taken its own.
+  BlockPool pool(limit, plan.decode_order.size());
   const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, &pool};
 
   BlockChannel::Receiver receiver = channel.receiver();

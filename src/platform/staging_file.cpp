@@ -42,7 +42,6 @@ bool proc_names(const File& file) {
 }
 
 Status link_retrying(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
-  if (const int injected = faults::injected(faults::Call::Link); injected != 0) return fail(Error::os(injected));
   while (::linkat(olddirfd, oldpath, newdirfd, newpath, flags) != 0) {
     if (errno != EINTR) return fail(Error::last_os());
   }
@@ -96,9 +95,21 @@ StagingFile::~StagingFile() {
     (void)remove_file(path_);
 }
 
+namespace {
+constexpr uint64_t WRITEBACK_STEP = 4 << 20;
+}
+
+void StagingFile::written(size_t count) {
+  size_ += count;
+  if (size_ - writeback_from_ < WRITEBACK_STEP) return;
+  file_.start_writeback(writeback_from_, size_ - writeback_from_);
+  writeback_from_ = size_;
+}
+
 Status StagingFile::flush_buffer() {
   if (buffer_.empty()) return {};
   Status ok = file_.write_all(buffer_);
+  if (ok) written(buffer_.size());
   buffer_.clear();
   return ok;
 }
@@ -108,7 +119,11 @@ Status StagingFile::write(std::span<const uint8_t> data) {
   if (buffer_.size() + data.size() > BUFFER) {
     if (auto ok = flush_buffer(); !ok) return ok;
   }
-  if (data.size() >= BUFFER) return file_.write_all(data);
+  if (data.size() >= BUFFER) {
+    Status ok = file_.write_all(data);
+    if (ok) written(data.size());
+    return ok;
+  }
   buffer_.insert(buffer_.end(), data.begin(), data.end());
   return {};
 }
@@ -116,6 +131,7 @@ Status StagingFile::write(std::span<const uint8_t> data) {
 Status StagingFile::prepare(std::optional<FileTime> modified, std::optional<uint32_t> mode) {
   if (!file_.is_open()) return fail(Error::message(ErrorKind::Other, "staging file is already closed"));
   if (auto ok = flush_buffer(); !ok) return ok;
+  buffer_ = {};  // nothing more is written: a file waiting for its flush holds no buffer
   if (modified) {
     if (auto ok = file_.set_modified(*modified); !ok) return ok;
   }
@@ -137,6 +153,7 @@ Status StagingFile::link_as(const std::filesystem::path& final_path) const {
 
 Status StagingFile::link_at(std::string_view name, UnnamedLinks& links) {
   if (Status ok = check_no_nul(name); !ok) return ok;
+  if (const int injected = faults::injected(faults::Call::Link); injected != 0) return fail(Error::os(injected));
   const std::string target(name);
   if (!unnamed()) {
     if (Status ok = file_.close(); !ok) return ok;

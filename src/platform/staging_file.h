@@ -46,6 +46,8 @@ class StagingFile {
         name_(std::move(other.name_)),
         file_(std::move(other.file_)),
         buffer_(std::move(other.buffer_)),
+        size_(other.size_),
+        writeback_from_(other.writeback_from_),
         owned_(std::exchange(other.owned_, false)) {}
   StagingFile& operator=(StagingFile&&) = delete;
   StagingFile(const StagingFile&) = delete;
@@ -77,13 +79,18 @@ class StagingFile {
     buffer_.reserve(BUFFER);
   }
   Status flush_buffer();
+  // After written more bytes have gone to the file: starts their way to storage a few MiB at a time, so that a
+  // large file's flush overlaps with the writing of what follows.
+  void written(size_t count);
 
   std::filesystem::path path_;       // the path form
   std::shared_ptr<const File> dir_;  // the held-directory forms
   std::string name_;                 // empty for an unnamed file
   File file_;
   std::vector<uint8_t> buffer_;
-  bool owned_ = true;  // false once moved from
+  uint64_t size_ = 0;           // bytes written to the file so far
+  uint64_t writeback_from_ = 0;  // where the next range to start on its way begins
+  bool owned_ = true;            // false once moved from
 };
 
 }  // namespace ixo::platform

@@ -65,7 +65,12 @@ Status PublishQueue::end_ready(bool wait) {
     Outgoing& file = files_.front();
     while (file.flushing && wait && !waited) {
       std::optional<platform::Flusher::Done> done = flusher_.reap(true);
-      if (!done) break;
+      if (!done) {
+        // Cannot happen while a flush is outstanding; were it lost, waiting would never end.
+        file.flushing = false;
+        file.failure = Error::message(ErrorKind::Other, "a flush request was lost");
+        break;
+      }
       finished(std::move(*done));
     }
     if (file.flushing) break;
@@ -100,6 +105,7 @@ Status PublishQueue::end_ready(bool wait) {
 Status PublishQueue::abandon(Error error) {
   stopping_ = true;
   while (std::optional<platform::Flusher::Done> done = flusher_.reap(true)) finished(std::move(*done));
+  first_token_ += files_.size();
   files_.clear();
   return fail(std::move(error));
 }
