@@ -39,6 +39,9 @@ inline constexpr std::array<CodecSpec, 4> CODECS{{
 
 // Decodes the one zstd frame that data must hold. Returns at most expected + 1 bytes; the caller checks the length.
 Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t expected);
+// The same into out, whose bytes are written over without being cleared (its size at the start is room to use);
+// out ends holding the decoded bytes.
+Status zstd_frame_into(std::span<const uint8_t> data, uint64_t expected, std::vector<uint8_t>& out);
 
 // The most bytes a zstd frame header takes.
 inline constexpr size_t ZSTD_HEAD_BYTES = 18;

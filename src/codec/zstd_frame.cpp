@@ -21,7 +21,7 @@ struct DCtx {
 
 }  // namespace
 
-Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t expected) {
+Status zstd_frame_into(std::span<const uint8_t> data, uint64_t expected, std::vector<uint8_t>& out) {
   DCtx d;
   if (d.ctx == nullptr) return fail(Error::bare(ErrorKind::OutOfMemory));
   if (size_t r = ZSTD_initDStream(d.ctx); ZSTD_isError(r)) return fail(zstd_error(r));
@@ -34,40 +34,46 @@ Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t 
                               : uint64_t(data.size()) * 32;
   const uint64_t first = std::min(std::max<uint64_t>(scaled, 1 << 20), expected);
 
-  std::vector<uint8_t> out;
-  try {
-    if (first > 0) out.reserve(first);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::bare(ErrorKind::OutOfMemory));
-  }
-
+  // The bytes out already holds are room to write over; it grows only when the frame needs more, from a first
+  // size that does not trust the frame's own claim.
+  uint64_t produced = 0;
   ZSTD_inBuffer in{data.data(), data.size(), 0};
   bool frame_done = false;
-  while (!frame_done && out.size() < limit) {
-    if (out.size() == out.capacity()) {
-      try {
-        const uint64_t grown = std::max<uint64_t>(out.capacity() * 2, 1 << 16);
-        out.reserve(std::min(grown, limit));
-      } catch (const std::bad_alloc&) {
-        return fail(Error::bare(ErrorKind::OutOfMemory));
+  try {
+    while (!frame_done && produced < limit) {
+      if (produced == out.size()) {
+        const uint64_t grown = std::max<uint64_t>({first, out.size() * 2, 1 << 16});
+        out.resize(std::min(grown, limit));
+      }
+      const size_t room = std::min<uint64_t>(out.size(), limit) - produced;
+      ZSTD_outBuffer ob{out.data() + produced, room, 0};
+      const size_t r = ZSTD_decompressStream(d.ctx, &ob, &in);
+      produced += ob.pos;
+      if (ZSTD_isError(r)) {
+        out.resize(produced);
+        return fail(zstd_error(r));
+      }
+      if (r == 0) {
+        frame_done = true;
+      } else if (in.pos == in.size && ob.pos < room) {
+        // All input consumed and output space left over: the frame was cut short.
+        out.resize(produced);
+        return fail(Error::message(ErrorKind::UnexpectedEof, "incomplete frame"));
       }
     }
-    const size_t room = std::min<uint64_t>(out.capacity(), limit) - out.size();
-    const size_t old = out.size();
-    out.resize(old + room);
-    ZSTD_outBuffer ob{out.data() + old, room, 0};
-    const size_t r = ZSTD_decompressStream(d.ctx, &ob, &in);
-    out.resize(old + ob.pos);
-    if (ZSTD_isError(r)) return fail(zstd_error(r));
-    if (r == 0) {
-      frame_done = true;
-    } else if (in.pos == in.size && ob.pos < room) {
-      // All input consumed and output space left over: the frame was cut short.
-      return fail(Error::message(ErrorKind::UnexpectedEof, "incomplete frame"));
-    }
+  } catch (const std::bad_alloc&) {
+    out.resize(produced);
+    return fail(Error::bare(ErrorKind::OutOfMemory));
   }
-  if (out.size() > expected) return out;
+  out.resize(produced);
+  if (produced > expected) return {};
   if (in.pos != in.size) return fail(invalid("unexpected bytes after the zstd frame"));
+  return {};
+}
+
+Result<std::vector<uint8_t>> zstd_frame(std::span<const uint8_t> data, uint64_t expected) {
+  std::vector<uint8_t> out;
+  if (Status ok = zstd_frame_into(data, expected, out); !ok) return fail(ok.error());
   return out;
 }
 

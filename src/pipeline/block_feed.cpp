@@ -23,8 +23,19 @@ std::optional<uint64_t> source_start(const Held& held, uint32_t offset, uint32_t
 }  // namespace
 
 BlockFeed::BlockFeed(std::span<const ChunkRead> reads, const ReadsByBlock& reads_by_block,
-                     std::span<const PlanStep> steps, Window& window, BlockChannel::Receiver receiver)
-    : reads_(reads), reads_by_block_(reads_by_block), steps_(steps), window_(window), receiver_(std::move(receiver)) {}
+                     std::span<const PlanStep> steps, Window& window, BlockChannel::Receiver receiver,
+                     BlockPool* pool)
+    : reads_(reads),
+      reads_by_block_(reads_by_block),
+      steps_(steps),
+      window_(window),
+      receiver_(std::move(receiver)),
+      pool_(pool) {}
+
+void BlockFeed::drop(Held&& held) {
+  // A compacted copy is sized to its ranges and would only crowd the pool.
+  if (pool_ != nullptr && !held.ranges) pool_->give(std::move(held.data));
+}
 
 const Held* BlockFeed::held(uint64_t block) const {
   const auto it = held_.find(block);
@@ -68,7 +79,10 @@ Result<std::span<const uint8_t>> BlockFeed::get(uint64_t block, uint32_t offset,
 }
 
 void BlockFeed::release_step() {
-  for (const uint64_t b : steps_[step_].release) held_.erase(b);
+  for (const uint64_t b : steps_[step_].release) {
+    auto node = held_.extract(b);
+    if (!node.empty()) drop(std::move(node.mapped()));
+  }
 }
 
 Status BlockFeed::start_step() {
@@ -76,7 +90,9 @@ Status BlockFeed::start_step() {
   if (!s.decode) return {};
   Result<std::vector<uint8_t>> next = take_next_block();
   if (!next) return fail(next.error());
-  held_.insert_or_assign(s.block, Held{std::move(*next), std::nullopt});
+  auto [it, inserted] = held_.try_emplace(s.block);
+  if (!inserted) drop(std::move(it->second));
+  it->second = Held{std::move(*next), std::nullopt};
   return {};
 }
 
@@ -105,13 +121,13 @@ Result<std::vector<uint8_t>> BlockFeed::take_next_block() {
 void BlockFeed::retire(uint64_t block, uint64_t from_read) {
   auto node = held_.extract(block);
   if (node.empty()) return;
-  const Held& old = node.mapped();
+  Held& old = node.mapped();
 
   const auto by_block = reads_by_block_.find(block);
-  if (by_block == reads_by_block_.end()) return;
+  if (by_block == reads_by_block_.end()) return drop(std::move(old));
   const std::vector<uint64_t>& list = by_block->second;
   const auto first_later = std::lower_bound(list.begin(), list.end(), from_read);
-  if (first_later == list.end()) return;
+  if (first_later == list.end()) return drop(std::move(old));
 
   // Two passes: the first finds the distinct pairs and their sources, so the copy is allocated once.
   std::map<Held::Key, uint64_t> ranges;
@@ -127,13 +143,14 @@ void BlockFeed::retire(uint64_t block, uint64_t from_read) {
     sources.emplace_back(key, *start);
     total += read.length;
   }
-  if (ranges.empty()) return;
+  if (ranges.empty()) return drop(std::move(old));
   Held copy{std::vector<uint8_t>(), std::move(ranges)};
   copy.data.reserve(total);
   for (const auto& [key, start] : sources)
     copy.data.insert(copy.data.end(), old.data.begin() + start, old.data.begin() + start + key.second);
   copied_ += total;
-  node = {};  // the old data goes before the copy is entered
+  drop(std::move(old));  // the old data goes before the copy is entered
+  node = {};
   held_.emplace(block, std::move(copy));
 }
 

@@ -12,6 +12,7 @@
 
 #include "error.h"
 #include "pipeline/block_channel.h"
+#include "pipeline/block_pool.h"
 #include "pipeline/read_plan.h"
 #include "pipeline/window.h"
 
@@ -29,8 +30,9 @@ struct Held {
 class BlockFeed {
  public:
   // The plan parts are borrowed and must outlive the feed.
+  // Whole blocks that the feed lets go are given to pool, when there is one.
   BlockFeed(std::span<const ChunkRead> reads, const ReadsByBlock& reads_by_block, std::span<const PlanStep> steps,
-            Window& window, BlockChannel::Receiver receiver);
+            Window& window, BlockChannel::Receiver receiver, BlockPool* pool = nullptr);
   BlockFeed(const BlockFeed&) = delete;
   BlockFeed& operator=(const BlockFeed&) = delete;
 
@@ -51,6 +53,8 @@ class BlockFeed {
 
  private:
   void release_step();
+  // Frees a held block, giving a whole one back to the pool.
+  void drop(Held&& held);
   Status start_step();
   void retire(uint64_t block, uint64_t from_read);
   Result<std::vector<uint8_t>> take_next_block();
@@ -66,6 +70,7 @@ class BlockFeed {
   uint64_t step_ = 0;
   uint64_t copied_ = 0;
   BlockChannel::Receiver receiver_;
+  BlockPool* pool_;
 };
 
 }  // namespace ixo::pack

@@ -1,6 +1,7 @@
 #include "pipeline/block_worker.h"
 
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "codec/codec.h"
@@ -14,10 +15,34 @@ namespace {
 DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noexcept {
   try {
     const format::BlockInfo& info = shared.archive.blocks[shared.decode_order[position]];
-    std::vector<uint8_t> stored(info.stored_len);
+    if (shared.pool == nullptr) {
+      std::vector<uint8_t> fresh(info.stored_len);
+      if (Status read = shared.archive.read_at(info.position, fresh); !read) return fail(read.error());
+      if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) return fresh;  // no second copy
+      return decode_block(info, fresh);
+    }
+    BlockPool& pool = *shared.pool;
+    if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) {
+      // The stored bytes are the block: read straight into a block buffer, no second copy.
+      std::vector<uint8_t> block = pool.take(info.stored_len);
+      block.resize(info.stored_len);  // only bytes beyond what the buffer held before are cleared
+      if (Status read = shared.archive.read_at(info.position, block); !read) {
+        pool.give(std::move(block));
+        return fail(read.error());
+      }
+      return block;
+    }
+    // Read over at once, so never cleared; freed after the decode, as the stored bytes are needed no longer.
+    const auto stored_bytes = std::make_unique_for_overwrite<uint8_t[]>(info.stored_len);
+    const std::span<uint8_t> stored(stored_bytes.get(), info.stored_len);
     if (Status read = shared.archive.read_at(info.position, stored); !read) return fail(read.error());
-    if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) return stored;  // no second copy
-    return decode_block(info, stored);
+    // Room for the whole block and the one byte that tells a longer one, so that it is decoded in one go.
+    std::vector<uint8_t> out = pool.take(info.raw_len < UINT64_MAX ? info.raw_len + 1 : info.raw_len);
+    if (Status decoded = decode_block_into(info, stored, out); !decoded) {
+      pool.give(std::move(out));
+      return fail(decoded.error());
+    }
+    return out;
   } catch (const std::bad_alloc&) {
     return fail(Error::bare(ErrorKind::OutOfMemory));
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 
 #include "archive/archive.h"
 #include "pipeline/block_channel.h"
+#include "pipeline/block_pool.h"
 #include "pipeline/window.h"
 
 namespace ixo::pack {
@@ -17,6 +18,7 @@ struct WorkerShared {
   std::atomic<uint64_t>& decode_ticket;  // the next position of decode_order to hand out
   std::span<const uint64_t> decode_order;
   const Archive& archive;
+  BlockPool* pool = nullptr;  // where stored and decoded buffers come from and go back to; none: fresh ones
 };
 
 // Admission, a position from the ticket, read under the file lock, decode, send; until stop is set, the

@@ -20,7 +20,7 @@ Error engine_error(ixo_cm_status rc) {
 
 }  // namespace
 
-Result<std::vector<uint8_t>> decode_cm(std::span<const uint8_t> stored, uint64_t raw_len) {
+Status decode_cm_into(std::span<const uint8_t> stored, uint64_t raw_len, std::vector<uint8_t>& out) {
   // An empty stored block is a stream too short to be one, not a missing argument.
   static constexpr uint8_t none = 0;
   const uint8_t* src = stored.empty() ? &none : stored.data();
@@ -30,9 +30,8 @@ Result<std::vector<uint8_t>> decode_cm(std::span<const uint8_t> stored, uint64_t
     return fail(engine_error(rc));
   if (size != raw_len) return fail(codec::invalid("engine stream has an unexpected size"));
 
-  std::vector<uint8_t> out;
   try {
-    out.resize(raw_len);
+    out.resize(raw_len);  // written over, not cleared: only bytes beyond what out held are new
   } catch (const std::bad_alloc&) {
     return fail(Error::bare(ErrorKind::OutOfMemory));
   }
@@ -41,6 +40,12 @@ Result<std::vector<uint8_t>> decode_cm(std::span<const uint8_t> stored, uint64_t
       rc != IXO_CM_OK)
     return fail(engine_error(rc));
   if (written < out.size()) out.resize(written);
+  return {};
+}
+
+Result<std::vector<uint8_t>> decode_cm(std::span<const uint8_t> stored, uint64_t raw_len) {
+  std::vector<uint8_t> out;
+  if (Status ok = decode_cm_into(stored, raw_len, out); !ok) return fail(ok.error());
   return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include "codec/codec.h"
 #include "pipeline/block_channel.h"
+#include "pipeline/block_pool.h"
 #include "pipeline/block_worker.h"
 #include "pipeline/window.h"
 #include "platform/thread.h"
@@ -66,7 +67,9 @@ Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
   Window window(limit);
   std::atomic<uint64_t> decode_ticket{0};
   BlockChannel channel(limit);
-  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive};
+  // As many free buffers as blocks may be in flight, and none once every block has taken its own.
+  BlockPool pool(limit, plan.decode_order.size());
+  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, &pool};
 
   BlockChannel::Receiver receiver = channel.receiver();
   {
@@ -91,7 +94,7 @@ Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
         crew.add(std::move(*t));
       }
     }
-    BlockFeed feed(plan.reads, plan.reads_by_block, plan.steps, window, std::move(receiver));
+    BlockFeed feed(plan.reads, plan.reads_by_block, plan.steps, window, std::move(receiver), &pool);
     struct StopFirst {
       Window& window;
       ~StopFirst() { window.stop(); }

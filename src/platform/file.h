@@ -59,6 +59,9 @@ class File {
   Status set_handle_permissions(uint32_t mode) const;
   // Data and metadata reach stable storage before this returns.
   Status sync_all() const;
+  // Starts writing the given range to storage without waiting for it; only a hint, so that a later flush finds
+  // less to do: a failure shows in that flush.
+  void start_writeback(uint64_t offset, uint64_t length) const;
 
  private:
   int fd_ = -1;

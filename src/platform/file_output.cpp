@@ -72,6 +72,10 @@ Status File::set_permissions(uint32_t mode) const {
   return {};
 }
 
+void File::start_writeback(uint64_t offset, uint64_t length) const {
+  (void)::sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
 Status File::sync_all() const {
   while (::fsync(fd_) != 0) {
     if (errno != EINTR) return fail(Error::last_os());

@@ -14,8 +14,7 @@
 
 namespace ixo::platform {
 
-namespace {
-
+// Also used for the entries of held directories.
 Metadata from_stat(const struct stat& st) {
   Metadata m;
   if (S_ISREG(st.st_mode)) {
@@ -33,6 +32,8 @@ Metadata from_stat(const struct stat& st) {
   m.inode = static_cast<uint64_t>(st.st_ino);
   return m;
 }
+
+namespace {
 
 Status checked(const std::filesystem::path& path) { return check_no_nul(path.native()); }
 

@@ -1,9 +1,7 @@
 #include "restore/publish.h"
 
 #include "codec/codec.h"
-#include "restore/output_path.h"
 #include "restore/rebuild_run.h"
-#include "platform/fs.h"
 #include "util/text.h"
 
 namespace ixo::pack {
@@ -27,33 +25,28 @@ std::optional<uint32_t> entry_mode(const format::FileEntry& entry) {
   return entry.mode & 0777;
 }
 
-Result<PendingOutput> prepare_output(const std::filesystem::path& out, std::string_view path,
-                                     uint64_t& next_staging) {
-  Result<std::filesystem::path> final_path = output_path(out, path);
-  if (!final_path) return fail(final_path.error());
-  // Anything at all stands there (a dangling link too): never overwritten. A look-up that fails for another
-  // reason than a missing name cannot tell, so it ends the run as well.
-  Result<platform::Metadata> there = platform::symlink_metadata(*final_path);
-  if (there) return fail(Error::message(ErrorKind::AlreadyExists, "output already exists"));
-  if (there.error().kind() != ErrorKind::NotFound) return fail(there.error());
-  const std::filesystem::path parent = final_path->parent_path();
-  if (parent.empty()) return fail(codec::invalid("missing output parent"));
+Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state) {
+  Result<Place> place = tree.place(path);
+  if (!place) return fail(place.error());
 
+  // Without a name nothing can be left behind; any refusal falls back to the named staging file, whose own
+  // errors are then the ones reported.
+  if (Result<platform::StagingFile> unnamed = platform::StagingFile::create_unnamed(place->parent, state.unnamed))
+    return PendingOutput{std::move(*unnamed), std::move(*place)};
   for (int attempt = 0; attempt < STAGING_ATTEMPTS; ++attempt) {
-    const uint64_t n = next_staging++;
+    const uint64_t n = state.next_staging++;
     Result<platform::StagingFile> staging =
-        platform::StagingFile::create(parent / staging_name(platform::process_id(), n));
-    if (staging) return PendingOutput{std::move(*staging), std::move(*final_path)};
+        platform::StagingFile::create_at(place->parent, staging_name(state.pid, n));
+    if (staging) return PendingOutput{std::move(*staging), std::move(*place)};
     if (staging.error().kind() != ErrorKind::AlreadyExists) return fail(staging.error());
   }
   return fail(Error::message(ErrorKind::AlreadyExists, "cannot allocate output staging file"));
 }
 
-Status publish(PendingOutput& pending, const format::FileEntry& entry) {
+Status finish_before_flush(PendingOutput& pending, const format::FileEntry& entry) {
   Result<std::optional<platform::FileTime>> time = entry_time(entry);
   if (!time) return fail(time.error());
-  if (Status ok = pending.staging.finish(*time, entry_mode(entry)); !ok) return ok;
-  return pending.staging.link_as(pending.final_path);
+  return pending.staging.prepare(*time, entry_mode(entry));
 }
 
 }  // namespace ixo::pack

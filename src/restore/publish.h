@@ -1,5 +1,5 @@
-// One regular file on its way to its final name: its staging file next to the final path, and the
-// publication of a verified file (time, mode, flush to stable storage, hard link under the final name).
+// One regular file on its way to its final name: its place and staging file next to the final path, and the
+// finishing of a verified file (time and mode) before its flush and link.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "error.h"
 #include "format/records.h"
 #include "platform/staging_file.h"
+#include "restore/output_tree.h"
 
 namespace ixo::pack {
 
@@ -18,17 +19,23 @@ inline constexpr int STAGING_ATTEMPTS = 100;
 std::string staging_name(uint32_t pid, uint64_t n);
 
 struct PendingOutput {
-  platform::StagingFile staging;  // removed when this goes away, published or not
-  std::filesystem::path final_path;
+  platform::StagingFile staging;  // removed when this goes away, unless published
+  Place place;
 };
 
-// The final path of path under out (created folders included), refused when anything stands there, and a new
-// staging file in its folder. next_staging gives the number of each attempt. Every error is fatal.
-Result<PendingOutput> prepare_output(const std::filesystem::path& out, std::string_view path,
-                                     uint64_t& next_staging);
+// What a run keeps for the staging files of its regular files.
+struct StagingState {
+  uint32_t pid = 0;               // read once per run
+  uint64_t next_staging = 0;      // numbers are never reused within a run, across files and failed attempts
+  platform::UnnamedLinks unnamed;  // what the system allows for files without a name
+};
 
-// Finishes the verified file (time and mode of entry, flush to stable storage, close) and links it under its
-// final name, which it never replaces. Every error is fatal.
-Status publish(PendingOutput& pending, const format::FileEntry& entry);
+// The place of path in tree (created folders included), refused when anything stands there, and a new staging
+// file in its folder: an unnamed one where the file system allows it, else the first free staging name. Every
+// error is fatal.
+Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state);
+
+// Sets the time and mode of entry on the verified file, ahead of its flush. Every error is fatal.
+Status finish_before_flush(PendingOutput& pending, const format::FileEntry& entry);
 
 }  // namespace ixo::pack

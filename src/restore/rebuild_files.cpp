@@ -1,8 +1,16 @@
 #include "pipeline/pipeline.h"
+#include "platform/fs.h"
+#include "restore/publish_queue.h"
 #include "restore/rebuild_run.h"
 #include "util/text.h"
 
 namespace ixo::pack {
+
+namespace {
+// Verified files whose flush may be outstanding at once. Beyond a few dozen the file system's journal commits
+// gain little more, and each file in flight holds a descriptor.
+constexpr unsigned FILES_IN_FLIGHT = 32;
+}  // namespace
 
 void RebuildRun::print(std::string_view text) const {
   std::fwrite(text.data(), 1, text.size(), options.diagnostics);
@@ -39,10 +47,27 @@ Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Sel
   std::vector<const format::FileEntry*> new_dirs;
   if (out) new_dirs = gather_new_dirs(files, *out);
 
-  for (const format::FileEntry* e : files) {
-    if (e->kind != format::Regular) continue;
-    if (Status ok = rebuild_regular(run, feed, *e); !ok) return fail(ok.error());
-    run.progress();
+  std::optional<OutputTree> tree;
+  if (out) {
+    tree.emplace(*out);
+    run.tree = &*tree;
+    run.staging.pid = platform::process_id();
+  }
+  {
+    PublishQueue queue(run, out ? FILES_IN_FLIGHT : 1);
+    run.queue = &queue;
+    for (const format::FileEntry* e : files) {
+      if (e->kind != format::Regular) continue;
+      // Once a flush has failed no file starts; the failure comes out of the drain below.
+      if (queue.stopping()) break;
+      if (Status ok = rebuild_regular(run, feed, *e); !ok) {
+        // The files before this one end first, and the first failure among them, in file order, wins.
+        if (Status earlier = queue.drain(); !earlier) return fail(earlier.error());
+        return fail(ok.error());
+      }
+    }
+    if (Status ok = queue.drain(); !ok) return fail(ok.error());
+    run.queue = nullptr;
   }
   restore_links_and_dirs(run, files);
   if (run.skipped_symlinks > 0)

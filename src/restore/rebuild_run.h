@@ -12,9 +12,12 @@
 
 #include "error.h"
 #include "restore/extract.h"
+#include "restore/publish.h"
 #include "platform/file_time.h"
 
 namespace ixo::pack {
+
+class PublishQueue;
 
 struct RebuildRun {
   const Archive& archive;
@@ -24,7 +27,9 @@ struct RebuildRun {
   uint64_t done = 0;
   uint64_t failures = 0;
   uint64_t skipped_symlinks = 0;
-  uint64_t next_staging = 0;  // numbers are never reused within a run, across files and failed attempts
+  StagingState staging{};
+  OutputTree* tree = nullptr;      // present in an extraction
+  PublishQueue* queue = nullptr;   // every regular file ends through it
   // Archive path -> final path of every regular file that passed its checks (no path in test mode).
   std::map<std::string, std::optional<std::filesystem::path>, std::less<>> restored{};
 

@@ -4,6 +4,7 @@
 #include "codec/codec.h"
 #include "pipeline/chunk.h"
 #include "restore/publish.h"
+#include "restore/publish_queue.h"
 #include "restore/rebuild_run.h"
 #include "transform/quiet.h"
 #include "util/blake3.h"
@@ -62,53 +63,66 @@ Result<Rebuilt> untransform(RebuildRun& run, BlockFeed& feed, const format::File
   return Rebuilt(std::move(*decoded));
 }
 
+// An untransformed file that is exactly one plain chunk, at a version whose chunk digests are checked in all 32
+// bytes: the chunk's bytes are the file's bytes.
+bool one_verified_chunk(const Archive& archive, const format::FileEntry& e) {
+  return e.transform == 0 && archive.version >= 5 && e.chunks.size() == 1 && archive.chunks[e.chunks[0]].recipe == 0;
+}
+
 }  // namespace
 
 Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
   std::optional<PendingOutput> pending;
   if (!run.testing()) {
-    Result<PendingOutput> made = prepare_output(*run.out, e.path, run.next_staging);
+    Result<PendingOutput> made = prepare_output(*run.tree, e.path, run.staging);
     if (!made) return fail(made.error());
     pending.emplace(std::move(*made));
   }
 
-  blake3::Hasher hasher;
-  if (!hasher.ok()) return fail(Error::bare(ErrorKind::OutOfMemory));
   uint64_t length = 0;
-  auto take = [&](std::span<const uint8_t> bytes) -> Status {
-    hasher.update(bytes);
+  std::optional<blake3::Digest> digest;
+  auto write = [&](std::span<const uint8_t> bytes) -> Status {
     length += bytes.size();
     return pending ? pending->staging.write(bytes) : Status{};
   };
 
-  if (e.transform == 0) {
-    for (uint32_t index : e.chunks) {
-      Result<ChunkBytes> bytes = chunk(run.archive, feed, index);
-      if (!bytes) return fail(bytes.error());
-      if (Status ok = take(bytes->bytes()); !ok) return ok;
-    }
+  if (one_verified_chunk(run.archive, e)) {
+    // The chunk's digest, checked in full over exactly these bytes, is the digest of the whole file.
+    Result<ChunkBytes> bytes = chunk(run.archive, feed, e.chunks[0]);
+    if (!bytes) return fail(bytes.error());
+    if (Status ok = write(bytes->bytes()); !ok) return ok;
+    digest = run.archive.chunks[e.chunks[0]].digest;
   } else {
-    Result<Rebuilt> rebuilt = untransform(run, feed, e);
-    if (!rebuilt) return fail(rebuilt.error());
-    if (!*rebuilt) {
-      run.failed(e.path, rebuilt->error().error);
-      return {};  // the staging file goes with pending
+    blake3::Hasher hasher;
+    if (!hasher.ok()) return fail(Error::bare(ErrorKind::OutOfMemory));
+    auto take = [&](std::span<const uint8_t> bytes) -> Status {
+      hasher.update(bytes);
+      return write(bytes);
+    };
+    if (e.transform == 0) {
+      for (uint32_t index : e.chunks) {
+        Result<ChunkBytes> bytes = chunk(run.archive, feed, index);
+        if (!bytes) return fail(bytes.error());
+        if (Status ok = take(bytes->bytes()); !ok) return ok;
+      }
+    } else {
+      Result<Rebuilt> rebuilt = untransform(run, feed, e);
+      if (!rebuilt) return fail(rebuilt.error());
+      if (!*rebuilt) {
+        // The staging file goes with pending, now; the line waits for the files before it.
+        return run.queue->add_ended(e, cat("\nFAILED: ", e.path, ": ", rebuilt->error().error.to_string(), '\n'),
+                                    false);
+      }
+      if (Status ok = take(**rebuilt); !ok) return ok;
     }
-    if (Status ok = take(**rebuilt); !ok) return ok;
+    digest = hasher.finalize();
   }
 
-  if (length != e.size || hasher.finalize() != e.digest) {
-    ++run.failures;
-    run.print(cat("\nCHECKSUM MISMATCH: ", e.path, '\n'));
-    return {};
-  }
-  if (!pending) {
-    run.restored.insert_or_assign(e.path, std::nullopt);
-    return {};
-  }
-  if (Status ok = publish(*pending, e); !ok) return ok;
-  run.restored.insert_or_assign(e.path, pending->final_path);
-  return {};
+  if (length != e.size || *digest != e.digest) return run.queue->add_ended(e, cat("\nCHECKSUM MISMATCH: ", e.path, '\n'), false);
+  if (!pending) return run.queue->add_ended(e, {}, true);
+  if (Status ok = finish_before_flush(*pending, e); !ok) return ok;
+  return run.queue->add(e, std::move(pending->staging), std::move(pending->place.name),
+                        std::move(pending->place.final_path));
 }
 
 }  // namespace ixo::pack

@@ -16,6 +16,7 @@
 #include "restore/links.h"
 #include "restore/publish.h"
 #include "restore/rebuild_run.h"
+#include "platform/output_faults.h"
 
 namespace {
 
@@ -44,6 +45,16 @@ struct stat lstat_of(const fs::path& p) {
 }
 
 std::string staging(uint64_t n) { return pack::staging_name(static_cast<uint32_t>(::getpid()), n); }
+
+// Files get named staging files, as on a file system that refuses unnamed ones.
+struct NamedStagingOnly {
+  NamedStagingOnly() {
+    platform::faults::set_hook([](platform::faults::Call call) {
+      return call == platform::faults::Call::Unnamed ? EOPNOTSUPP : 0;
+    });
+  }
+  ~NamedStagingOnly() { platform::faults::set_hook(nullptr); }
+};
 
 class Rebuild : public ::testing::Test {
  protected:
@@ -95,6 +106,7 @@ TEST_F(Rebuild, EmptySelectionPrintsNothing) {
 }
 
 TEST_F(Rebuild, StagingNumbersAreNeverReusedWithinARun) {
+  const NamedStagingOnly named;
   fs::create_directory(out());
   // 99 names taken: the first file needs its 100th attempt, and the second must go on from there.
   for (int n = 0; n < 99; ++n) test::write_text(out() / staging(n), "keep");
@@ -110,6 +122,7 @@ TEST_F(Rebuild, StagingNumbersAreNeverReusedWithinARun) {
 }
 
 TEST_F(Rebuild, HundredTakenStagingNamesEndTheRun) {
+  const NamedStagingOnly named;
   fs::create_directory(out());
   for (int n = 0; n < 100; ++n) test::write_text(out() / staging(n), "keep");
   ArchiveBuilder b = stored_builder();

@@ -1,0 +1,17 @@
+// Test seam: failures injected into the calls that finish a file of the output tree, so that tests can make
+// a flush or a link fail in the middle of a run. Nothing is injected unless a test installs a hook.
+#pragma once
+
+namespace ixo::platform::faults {
+
+enum class Call { Flush, Link, Unnamed };
+
+// Consulted before each such call, on the thread that makes it; a non-zero error number makes the call fail
+// as if the system had refused it with that number.
+using Hook = int (*)(Call call);
+
+void set_hook(Hook hook);
+// The error number the hook gives for call, 0 when none is installed.
+int injected(Call call);
+
+}  // namespace ixo::platform::faults

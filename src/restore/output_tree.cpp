@@ -1,0 +1,95 @@
+#include "restore/output_tree.h"
+
+#include <cerrno>
+#include <climits>
+
+#include "codec/codec.h"
+#include "platform/dir_entries.h"
+#include "platform/directory.h"
+#include "restore/output_path.h"
+
+namespace ixo::pack {
+
+namespace {
+
+bool not_a_directory(const Error& e) {
+  const std::optional<int> os = e.os_error();
+  return os == ENOTDIR || os == ELOOP;
+}
+
+// The system refuses a path of PATH_MAX bytes or more; the folders and files of such a path cannot be named
+// by the passes that follow, which work with whole paths, so they are refused here as the system would.
+Status fits(size_t length) {
+  if (length >= PATH_MAX) return fail(Error::os(ENAMETOOLONG));
+  return {};
+}
+
+}  // namespace
+
+Status OutputTree::open_root() {
+  if (Status ok = platform::make_dirs(root_); !ok) return ok;
+  Result<platform::EntryType> type = platform::entry_type(root_);
+  if (!type) return fail(type.error());
+  if (*type != platform::EntryType::Directory) return fail(codec::invalid("output root is not a real directory"));
+  Result<std::filesystem::path> canonical = platform::canonical(root_);
+  if (!canonical) return fail(canonical.error());
+  Result<platform::File> dir = platform::File::pass_dir(*canonical);
+  if (!dir) return fail(dir.error());
+  canonical_ = canonical->native();
+  chain_.emplace_back(std::string(), std::make_shared<const platform::File>(std::move(*dir)));
+  lengths_.push_back(canonical_ == "/" ? 0 : canonical_.size());
+  return {};
+}
+
+Result<Place> OutputTree::place(std::string_view path) {
+  if (Result<std::filesystem::path> tested = safe_join({}, path); !tested) return fail(tested.error());
+  if (chain_.empty()) {
+    if (Status ok = open_root(); !ok) return fail(ok.error());
+  }
+
+  // The pieces of path that name folders, then the file's own name.
+  std::vector<std::string_view> folders;
+  size_t start = 0;
+  for (size_t slash; (slash = path.find('/', start)) != std::string_view::npos; start = slash + 1)
+    folders.push_back(path.substr(start, slash - start));
+  const std::string_view name = path.substr(start);
+
+  size_t kept = 0;  // folders shared with the previous file's
+  while (kept < folders.size() && kept + 1 < chain_.size() && chain_[kept + 1].first == folders[kept]) ++kept;
+  chain_.resize(kept + 1);
+  lengths_.resize(kept + 1);
+
+  for (size_t i = kept; i < folders.size(); ++i) {
+    const platform::File& parent = *chain_.back().second;
+    const size_t length = lengths_.back() + 1 + folders[i].size();
+    if (Status ok = fits(length); !ok) return fail(ok.error());
+    Result<platform::File> dir = parent.pass_dir_at(folders[i]);
+    if (!dir && dir.error().kind() == ErrorKind::NotFound) {
+      if (Status made = platform::make_dir_at(parent, folders[i]); !made) return fail(made.error());
+      dir = parent.pass_dir_at(folders[i]);
+    }
+    if (!dir) {
+      if (not_a_directory(dir.error())) return fail(codec::invalid("output parent is not a real directory"));
+      return fail(dir.error());
+    }
+    chain_.emplace_back(std::string(folders[i]), std::make_shared<const platform::File>(std::move(*dir)));
+    lengths_.push_back(length);
+  }
+
+  std::string final_path;
+  final_path.reserve(canonical_.size() + 1 + path.size());
+  final_path.append(canonical_);
+  if (final_path.back() != '/') final_path += '/';
+  final_path.append(path);
+  if (Status ok = fits(final_path.size()); !ok) return fail(ok.error());
+
+  // Anything at all stands there (a dangling link too): never overwritten. A look-up that fails for another
+  // reason than a missing name cannot tell, so it ends the run as well.
+  const std::shared_ptr<const platform::File>& parent = chain_.back().second;
+  Result<platform::Metadata> there = platform::symlink_metadata_at(*parent, name);
+  if (there) return fail(Error::message(ErrorKind::AlreadyExists, "output already exists"));
+  if (there.error().kind() != ErrorKind::NotFound) return fail(there.error());
+  return Place{parent, std::string(name), std::filesystem::path(std::move(final_path))};
+}
+
+}  // namespace ixo::pack

@@ -1,0 +1,48 @@
+// The output folder of an extraction and the folders of the regular file in hand, opened once and held: each
+// file is tested, created and linked relative to its parent folder's descriptor, so that no path is resolved
+// again for each call, no folder is made twice, and nothing is ever reached through a symbolic link that
+// appears inside the tree later.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "platform/file.h"
+
+namespace ixo::pack {
+
+// Where a regular file goes: its parent folder, held, and its own name there.
+struct Place {
+  std::shared_ptr<const platform::File> parent;
+  std::string name;
+  std::filesystem::path final_path;  // under the canonical output folder
+};
+
+class OutputTree {
+ public:
+  explicit OutputTree(std::filesystem::path root) : root_(std::move(root)) {}
+
+  // The place of the regular file at the archive path path, with the errors of output_path (the folders
+  // between the output folder and the file are made as there, each one level at a time and never through a
+  // link), then AlreadyExists "output already exists" when anything stands at the final name. The output
+  // folder is made, tested and opened by the first call that succeeds in it; the folders of the previous
+  // file are kept for the next one.
+  Result<Place> place(std::string_view path);
+
+ private:
+  Status open_root();
+
+  std::filesystem::path root_;
+  std::string canonical_;  // the canonical output folder, once opened
+  // The output folder (an empty name) and the folders below it down to the last file's parent.
+  std::vector<std::pair<std::string, std::shared_ptr<const platform::File>>> chain_;
+  std::vector<size_t> lengths_;  // of the path of each folder of chain_
+};
+
+}  // namespace ixo::pack
