@@ -30,32 +30,6 @@ MatchModel::MatchModel(int bits, uint32_t min_len_)
       ctr2(262144, kCounterInit),
       ctr2_cur(ctr2.data()) {}
 
-uint32_t MatchModel::predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
-                             int32_t* inputs, int& nx) {
-  ctr1_used = false;
-  if (active && !failed) {
-    const uint32_t e = history[ptr];
-    if (((e | 256u) >> (8 - bit_count)) == c0) {
-      const uint32_t bit = (e >> (7 - bit_count)) & 1u;
-      const uint32_t bucket = match_bucket(len);
-      ctr1_index = ((miss < 3 ? miss : 3) << 1) | (bucket << 3) | bit;
-      ctr1_used = true;
-      inputs[nx++] = stretch_tab[ctr1[ctr1_index] >> 20];
-      const int32_t strength = static_cast<int32_t>(bucket) * 64;
-      inputs[nx++] = bit ? strength : -strength;
-      ctr2_cur = &ctr2[c0 | (e << 8) | (match_class(bucket) << 16)];
-      inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
-      return bucket;
-    }
-    failed = true;
-  }
-  inputs[nx++] = 0;
-  inputs[nx++] = 0;
-  ctr2_cur = &ctr2[c0];
-  inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
-  return 0;
-}
-
 void MatchModel::update_byte(const uint8_t* history, uint64_t pos, uint32_t hash) {
   failed = false;
   if (active) {

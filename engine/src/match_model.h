@@ -37,7 +37,37 @@ class MatchModel {
   // Appends three mixer inputs at inputs[nx..nx+2] and returns the length bucket
   // (0 when there is no prediction).
   uint32_t predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
-                   int32_t* inputs, int& nx);
+                   int32_t* inputs, int& nx) {
+    const uint32_t bucket = predict_into(history, c0, bit_count, stretch_tab, inputs + nx);
+    nx += 3;
+    return bucket;
+  }
+  // The same, writing out[0..2]: the model's own path, which keeps the input count in a register.
+  uint32_t predict_into(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
+                        int32_t* out) {
+    ctr1_used = false;
+    if (active && !failed) {
+      const uint32_t e = history[ptr];
+      if (((e | 256u) >> (8 - bit_count)) == c0) {
+        const uint32_t bit = (e >> (7 - bit_count)) & 1u;
+        const uint32_t bucket = match_bucket(len);
+        ctr1_index = ((miss < 3 ? miss : 3) << 1) | (bucket << 3) | bit;
+        ctr1_used = true;
+        out[0] = stretch_tab[ctr1[ctr1_index] >> 20];
+        const int32_t strength = static_cast<int32_t>(bucket) * 64;
+        out[1] = bit ? strength : -strength;
+        ctr2_cur = &ctr2[c0 | (e << 8) | (match_class(bucket) << 16)];
+        out[2] = stretch_tab[*ctr2_cur >> 20];
+        return bucket;
+      }
+      failed = true;
+    }
+    out[0] = 0;
+    out[1] = 0;
+    ctr2_cur = &ctr2[c0];
+    out[2] = stretch_tab[*ctr2_cur >> 20];
+    return 0;
+  }
   void update_bit(int bit) {
     if (ctr1_used) counter_update(ctr1[ctr1_index], bit, kLimitSlow);
     counter_update(*ctr2_cur, bit, kLimitSlow);

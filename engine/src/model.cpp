@@ -105,12 +105,13 @@ void Model::new_nibble() {
   for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
 }
 
-void Model::update(int bit) {
+template <bool kSecondary>
+void Model::update_with(int bit) {
   counter_update(*t0_ctr, bit, kLimitSlow);
   counter_update(*t1_ctr, bit, kLimitSlow);
   for (int k = 0; k < kContexts; ++k) {
     counter_update(*slot_ctr[k], bit, kLimitFast);
-    if (secondary_enabled) counter_update(*sec_ctr[k], bit, kLimitSlow);
+    if constexpr (kSecondary) counter_update(*sec_ctr[k], bit, kLimitSlow);
   }
   match1.update_bit(bit);
   match2.update_bit(bit);
@@ -129,7 +130,15 @@ void Model::update(int bit) {
     byte_end();
     new_nibble();
   }
-  predict();
+  predict_with<kSecondary>();
+}
+
+void Model::update(int bit) {
+  if (secondary_enabled) {
+    update_with<true>(bit);
+  } else {
+    update_with<false>(bit);
+  }
 }
 
 void Model::byte_end() {

@@ -82,6 +82,12 @@ struct Model {
   MixerPair mixer;
   APM apm1;
   APM apm2;
+
+ private:
+  template <bool kSecondary>
+  void predict_with();
+  template <bool kSecondary>
+  void update_with(int bit);
 };
 
 }  // namespace ixo::cm
