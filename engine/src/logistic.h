@@ -32,6 +32,13 @@ inline constexpr std::array<int16_t, 4096> kStretchTable = [] {
   return t;
 }();
 
+// The same values widened, for the vector code that reads eight entries at once.
+inline constexpr std::array<int32_t, 4096> kStretch32 = [] {
+  std::array<int32_t, 4096> t{};
+  for (size_t j = 0; j < t.size(); ++j) t[j] = kStretchTable[j];
+  return t;
+}();
+
 inline const int16_t* stretch_table() { return kStretchTable.data(); }
 
 inline int stretch(int p) { return kStretchTable[p]; }

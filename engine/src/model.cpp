@@ -3,6 +3,7 @@
 #include "counter.h"
 #include "hash.h"
 #include "logistic.h"
+#include "vector_path.h"
 
 namespace ixo::cm {
 namespace {
@@ -40,6 +41,7 @@ Model::Model(int level, size_t n, int profile)
       img_mask((uint32_t{1} << (15 + level)) - 1),
       image_enabled(profile > 1),
       secondary_enabled(profile < 3),
+      vector_path(vector_path_enabled()),
       train_threshold(profile == 3 ? 96 : -1),
       stretch_tab(stretch_table()),
       history(n > 1 ? n : 1, 0),
@@ -101,7 +103,10 @@ void Model::new_nibble() {
       hashes[count++] = h;
     }
   }
-  for (int k = 0; k < kContexts; ++k) slot[k] = choose_slot(buckets[k], hashes[k]);
+  for (int k = 0; k < kContexts; ++k) {
+    slot[k] = choose_slot(buckets[k], hashes[k]);
+    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
+  }
   for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
 }
 
@@ -121,6 +126,11 @@ void Model::update_with(int bit) {
   apm1.update(bit);
   apm2.update(bit);
 
+  advance(bit);
+  predict_with<kSecondary>();
+}
+
+void Model::advance(int bit) {
   c0 = (c0 << 1) | static_cast<uint32_t>(bit);
   nibble = (nibble << 1) | static_cast<uint32_t>(bit);
   const int b = bit_count++;
@@ -130,11 +140,16 @@ void Model::update_with(int bit) {
     byte_end();
     new_nibble();
   }
-  predict_with<kSecondary>();
 }
 
 void Model::update(int bit) {
-  if (secondary_enabled) {
+  if (vector_path) {
+    if (secondary_enabled) {
+      update_avx2<true>(bit);
+    } else {
+      update_avx2<false>(bit);
+    }
+  } else if (secondary_enabled) {
     update_with<true>(bit);
   } else {
     update_with<false>(bit);

@@ -43,7 +43,10 @@ void Model::predict_with() {
   }
   mixer.nx = kMatchAt + 6 + kImageContexts;
 
-  const int pmix = mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1));
+  refine(mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1)), c1);
+}
+
+void Model::refine(int pmix, uint32_t c1) {
   const int st = stretch_tab[pmix];
   const int p1 = apm1.refine(st, c0);
   const uint32_t above = image.image_active ? image.image_above : c1;
@@ -55,7 +58,13 @@ template void Model::predict_with<true>();
 template void Model::predict_with<false>();
 
 void Model::predict() {
-  if (secondary_enabled) {
+  if (vector_path) {
+    if (secondary_enabled) {
+      predict_avx2<true>();
+    } else {
+      predict_avx2<false>();
+    }
+  } else if (secondary_enabled) {
     predict_with<true>();
   } else {
     predict_with<false>();

@@ -1,0 +1,161 @@
+// The model's per-bit work with AVX2: the counters of the eleven context slots and of their
+// secondary maps are read, stretched and updated eight at a time, and the mixer runs over its
+// fixed number of inputs. Every value is the one the plain code in model.cpp and prediction.cpp
+// computes; only the order of independent steps differs.
+#include <algorithm>
+
+#include "avx2_kernels.h"
+#include "model.h"
+
+namespace ixo::cm {
+namespace {
+
+constexpr int kInputs(bool secondary) { return secondary ? 36 : 25; }
+
+// Secondary map k starts at entry k x 512; lanes past the last context read map 0 unused.
+alignas(32) constexpr uint32_t kMapStart[16] = {0,    512,  1024, 1536, 2048, 2560, 3072, 3584,
+                                                4096, 4608, 5120, 0,    0,    0,    0,    0};
+
+IXO_CM_AVX2 inline __m256i load8(const uint32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+IXO_CM_AVX2 inline void store8(uint32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// Pointers base + 4 x index for four 32-bit indices.
+IXO_CM_AVX2 inline __m256i pointers4(__m256i base, __m128i index) {
+  return _mm256_add_epi64(base, _mm256_slli_epi64(_mm256_cvtepu32_epi64(index), 2));
+}
+
+// Stores the first kContexts pointers of two groups of eight lanes.
+IXO_CM_AVX2 inline void store_pointers(uint32_t** out, uint32_t* base, __m256i lo, __m256i hi) {
+  const __m256i b = _mm256_set1_epi64x(reinterpret_cast<int64_t>(base));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pointers4(b, _mm256_castsi256_si128(lo)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), pointers4(b, _mm256_extracti128_si256(lo, 1)));
+  const __m256i last = pointers4(b, _mm256_castsi256_si128(hi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm256_castsi256_si128(last));
+  out[10] = reinterpret_cast<uint32_t*>(_mm256_extract_epi64(last, 2));
+}
+
+}  // namespace
+
+template <bool kSecondary>
+IXO_CM_AVX2 void Model::predict_avx2() {
+  int32_t* in = mixer.inputs.data();
+  const uint32_t c1 = c4 & 0xFFu;
+  in[0] = 256;
+  t0_ctr = &t0[c0];
+  in[1] = stretch_tab[*t0_ctr >> 20];
+  t1_ctr = &t1[c0 | (c1 << 8)];
+  in[2] = stretch_tab[*t1_ctr >> 20];
+
+  // The lanes past the last context read word nibble of table 0, harmlessly.
+  const int* words = reinterpret_cast<const int*>(ctx_tables.data() + nibble);
+  const __m256i word_lo = load8(slot_word.data());
+  const __m256i word_hi = load8(slot_word.data() + 8);
+  const __m256i v_lo = _mm256_i32gather_epi32(words, word_lo, 4);
+  const __m256i v_hi = _mm256_i32gather_epi32(words, word_hi, 4);
+  store8(bit_slot_value.data(), v_lo);
+  store8(bit_slot_value.data() + 8, v_hi);
+  store_pointers(slot_ctr.data(), ctx_tables.data() + nibble, word_lo, word_hi);
+  const __m256i s_lo = avx2::stretch8(v_lo);
+  const __m256i s_hi = avx2::stretch8(v_hi);
+  if constexpr (kSecondary) {
+    // Entry min(count, 15) x 32 + (top five bits) of map k.
+    const __m256i count_cap = _mm256_set1_epi32(15);
+    const __m256i count_mask = _mm256_set1_epi32(1023);
+    const __m256i e_lo_index =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_lo, count_mask), count_cap), 5),
+                                          _mm256_srli_epi32(v_lo, 27)),
+                         load8(kMapStart));
+    const __m256i e_hi_index =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_hi, count_mask), count_cap), 5),
+                                          _mm256_srli_epi32(v_hi, 27)),
+                         load8(kMapStart + 8));
+    const int* maps = reinterpret_cast<const int*>(sec_maps.data());
+    const __m256i e_lo = _mm256_i32gather_epi32(maps, e_lo_index, 4);
+    const __m256i e_hi = _mm256_i32gather_epi32(maps, e_hi_index, 4);
+    store8(bit_sec_value.data(), e_lo);
+    store8(bit_sec_value.data() + 8, e_hi);
+    store_pointers(sec_ctr.data(), sec_maps.data(), e_lo_index, e_hi_index);
+    const __m256i t_lo = avx2::stretch8(e_lo);
+    const __m256i t_hi = avx2::stretch8(e_hi);
+    // Slot and secondary inputs alternate: s0 t0 s1 t1 ...
+    const __m256i a = _mm256_unpacklo_epi32(s_lo, t_lo);  // s0 t0 s1 t1 | s4 t4 s5 t5
+    const __m256i b = _mm256_unpackhi_epi32(s_lo, t_lo);  // s2 t2 s3 t3 | s6 t6 s7 t7
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), _mm256_permute2x128_si256(a, b, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 11), _mm256_permute2x128_si256(a, b, 0x31));
+    const __m128i c = _mm_unpacklo_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
+    const __m128i d = _mm_unpackhi_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 19), c);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(in + 23), d);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), s_lo);
+    // Four lanes: the fourth lands on the first match input, written below.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 11), _mm256_castsi256_si128(s_hi));
+  }
+
+  constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
+  const uint32_t bucket1 = match1.predict_into(history.data(), c0, bit_count, stretch_tab, in + kMatchAt);
+  const uint32_t bucket2 = match2.predict_into(history.data(), c0, bit_count, stretch_tab, in + kMatchAt + 3);
+  int32_t* img_in = in + kMatchAt + 6;
+  if (image.image_active) {
+    for (int k = 0; k < kImageContexts; ++k) {
+      img_ctr[k] = img_slot[k] + nibble;
+      img_in[k] = stretch_tab[*img_ctr[k] >> 20];
+    }
+  } else {
+    for (int k = 0; k < kImageContexts; ++k) img_in[k] = 0;
+  }
+  constexpr int n = kInputs(kSecondary);
+  mixer.nx = n;
+  mixer.row_a = static_cast<int32_t>(c0);
+  mixer.row_b = mixer_selector(bucket1, bucket2) + static_cast<int32_t>(c1);
+  int64_t dot_a = 0;
+  int64_t dot_b = 0;
+  avx2::dot2<n>(in, &mixer.weights_a[static_cast<size_t>(mixer.row_a) * n],
+                &mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], dot_a, dot_b);
+  refine(mixer.squash_dots(dot_a, dot_b), c1);
+}
+
+template <bool kSecondary>
+IXO_CM_AVX2 void Model::update_avx2(int bit) {
+  counter_update(*t0_ctr, bit, kLimitSlow);
+  counter_update(*t1_ctr, bit, kLimitSlow);
+  const __m256i target = _mm256_set1_epi32(bit ? 0x3FFFFF : 0);
+  alignas(32) uint32_t next[16];
+  const __m256i fast = _mm256_set1_epi32(kLimitFast);
+  store8(next, avx2::counters8(load8(bit_slot_value.data()), target, fast));
+  store8(next + 8, avx2::counters8(load8(bit_slot_value.data() + 8), target, fast));
+  for (int k = 0; k < kContexts; ++k) *slot_ctr[k] = next[k];
+  if constexpr (kSecondary) {
+    const __m256i slow = _mm256_set1_epi32(kLimitSlow);
+    store8(next, avx2::counters8(load8(bit_sec_value.data()), target, slow));
+    store8(next + 8, avx2::counters8(load8(bit_sec_value.data() + 8), target, slow));
+    for (int k = 0; k < kContexts; ++k) *sec_ctr[k] = next[k];
+  }
+  match1.update_bit(bit);
+  match2.update_bit(bit);
+  if (image.image_active)
+    for (int k = 0; k < kImageContexts; ++k) counter_update(*img_ctr[k], bit, kLimitFast);
+
+  constexpr int n = kInputs(kSecondary);
+  const int32_t* in = mixer.inputs.data();
+  const int32_t err_a = ((bit << 12) - mixer.pr_a) * mixer.lr;
+  const int32_t err_b = ((bit << 12) - mixer.pr_b) * mixer.lr;
+  if (err_a < -train_threshold || err_a > train_threshold)
+    avx2::train<n>(&mixer.weights_a[static_cast<size_t>(mixer.row_a) * n], in, err_a, MixerPair::kWeightLimit);
+  if (err_b < -train_threshold || err_b > train_threshold)
+    avx2::train<n>(&mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], in, err_b, MixerPair::kWeightLimit);
+  mixer.nx = 0;
+  apm1.update(bit);
+  apm2.update(bit);
+
+  advance(bit);
+  predict_avx2<kSecondary>();
+}
+
+template void Model::predict_avx2<true>();
+template void Model::predict_avx2<false>();
+template void Model::update_avx2<true>(int);
+template void Model::update_avx2<false>(int);
+
+}  // namespace ixo::cm
