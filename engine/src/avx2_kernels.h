@@ -30,6 +30,13 @@ IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
   return _mm256_sub_epi32(_mm256_add_epi32(v, _mm256_slli_epi32(delta, 10)), below);
 }
 
+// fmix of eight hashes.
+IXO_CM_AVX2 inline __m256i fmix8(__m256i x) {
+  x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
+  x = _mm256_mullo_epi32(x, _mm256_set1_epi32(0x2C1B3C6D));
+  return _mm256_xor_si256(x, _mm256_srli_epi32(x, 13));
+}
+
 // stretch(v >> 20) of eight counters.
 IXO_CM_AVX2 inline __m256i stretch8(__m256i v) {
   return _mm256_i32gather_epi32(kStretch32.data(), _mm256_srli_epi32(v, 20), 4);

@@ -78,6 +78,10 @@ uint64_t Model::memory_bytes(int level, uint64_t n, int profile) {
 
 void Model::new_nibble() {
   nibble = 1;
+  if (vector_path) {
+    new_nibble_avx2();
+    return;
+  }
   // All bucket addresses first, with both cache lines prefetched, so the lookups overlap.
   uint32_t* buckets[kContexts + kImageContexts];
   uint32_t hashes[kContexts + kImageContexts];
@@ -92,22 +96,26 @@ void Model::new_nibble() {
     buckets[count] = b;
     hashes[count++] = h;
   }
-  if (image.image_active) {
-    const size_t img_words = size_t{img_mask} + 1;
-    for (int k = 0; k < kImageContexts; ++k) {
-      const uint32_t h = fmix(partial ^ (image.img_hash[k] * kHashG));
-      uint32_t* b = img_tables.data() + k * img_words + (h & img_mask & ~uint32_t{kBucketWords - 1});
-      __builtin_prefetch(b);
-      __builtin_prefetch(b + kSlotWords);
-      buckets[count] = b;
-      hashes[count++] = h;
-    }
-  }
+  count += image_buckets(partial, buckets + count, hashes + count);
   for (int k = 0; k < kContexts; ++k) {
     slot[k] = choose_slot(buckets[k], hashes[k]);
     slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
   }
   for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
+}
+
+int Model::image_buckets(uint32_t partial, uint32_t** buckets, uint32_t* hashes) {
+  if (!image.image_active) return 0;
+  const size_t img_words = size_t{img_mask} + 1;
+  for (int k = 0; k < kImageContexts; ++k) {
+    const uint32_t h = fmix(partial ^ (image.img_hash[k] * kHashG));
+    uint32_t* b = img_tables.data() + k * img_words + (h & img_mask & ~uint32_t{kBucketWords - 1});
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+    buckets[k] = b;
+    hashes[k] = h;
+  }
+  return kImageContexts;
 }
 
 template <bool kSecondary>

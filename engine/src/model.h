@@ -98,6 +98,9 @@ struct Model {
   void predict_avx2();
   template <bool kSecondary>
   void update_avx2(int bit);
+  void new_nibble_avx2();
+  // The buckets of the image contexts while the image model is active; returns their number.
+  int image_buckets(uint32_t partial, uint32_t** buckets, uint32_t* hashes);
   // Steps both versions share: the bit's end (new nibble, byte end) and the final probability.
   void advance(int bit);
   void refine(int pmix, uint32_t c1);

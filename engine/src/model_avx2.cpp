@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "avx2_kernels.h"
+#include "hash.h"
 #include "model.h"
 
 namespace ixo::cm {
@@ -118,8 +119,6 @@ IXO_CM_AVX2 void Model::predict_avx2() {
 
 template <bool kSecondary>
 IXO_CM_AVX2 void Model::update_avx2(int bit) {
-  counter_update(*t0_ctr, bit, kLimitSlow);
-  counter_update(*t1_ctr, bit, kLimitSlow);
   const __m256i target = _mm256_set1_epi32(bit ? 0x3FFFFF : 0);
   alignas(32) uint32_t next[16];
   const __m256i fast = _mm256_set1_epi32(kLimitFast);
@@ -132,10 +131,29 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
     store8(next + 8, avx2::counters8(load8(bit_sec_value.data() + 8), target, slow));
     for (int k = 0; k < kContexts; ++k) *sec_ctr[k] = next[k];
   }
-  match1.update_bit(bit);
-  match2.update_bit(bit);
-  if (image.image_active)
-    for (int k = 0; k < kImageContexts; ++k) counter_update(*img_ctr[k], bit, kLimitFast);
+  {
+    // The direct counters and those of the match models, all of limit 1023; a match model's
+    // first counter takes part only when it was used, else its lane works on a scratch word.
+    uint32_t scratch = 0;
+    uint32_t* const ctr[6] = {t0_ctr,
+                              t1_ctr,
+                              match1.ctr1_used ? &match1.ctr1[match1.ctr1_index] : &scratch,
+                              match1.ctr2_cur,
+                              match2.ctr1_used ? &match2.ctr1[match2.ctr1_index] : &scratch,
+                              match2.ctr2_cur};
+    const __m256i v = _mm256_setr_epi32(static_cast<int>(*ctr[0]), static_cast<int>(*ctr[1]),
+                                        static_cast<int>(*ctr[2]), static_cast<int>(*ctr[3]),
+                                        static_cast<int>(*ctr[4]), static_cast<int>(*ctr[5]), 0, 0);
+    store8(next, avx2::counters8(v, target, _mm256_set1_epi32(kLimitSlow)));
+    for (int k = 0; k < 6; ++k) *ctr[k] = next[k];
+  }
+  if (image.image_active) {
+    const __m256i v = _mm256_setr_epi32(static_cast<int>(*img_ctr[0]), static_cast<int>(*img_ctr[1]),
+                                        static_cast<int>(*img_ctr[2]), static_cast<int>(*img_ctr[3]),
+                                        static_cast<int>(*img_ctr[4]), 0, 0, 0);
+    store8(next, avx2::counters8(v, target, fast));
+    for (int k = 0; k < kImageContexts; ++k) *img_ctr[k] = next[k];
+  }
 
   constexpr int n = kInputs(kSecondary);
   const int32_t* in = mixer.inputs.data();
@@ -151,6 +169,41 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
 
   advance(bit);
   predict_avx2<kSecondary>();
+}
+
+IXO_CM_AVX2 void Model::new_nibble_avx2() {
+  // The eleven slot hashes eight at a time: contexts 0 to 7, then 3 to 10 (both loads stay
+  // inside ctx_hash), so context k >= 8 lands at lane k + 5.
+  const __m256i partial = _mm256_set1_epi32(static_cast<int>(c0 * kHashA));
+  const __m256i g = _mm256_set1_epi32(static_cast<int>(kHashG));
+  const __m256i h_lo = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data()), g)));
+  const __m256i h_hi = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data() + 3), g)));
+  const __m256i bucket_mask = _mm256_set1_epi32(static_cast<int>(ctx_mask & ~uint32_t{kBucketWords - 1}));
+  const __m256i table_words = _mm256_set1_epi32(static_cast<int>(ctx_mask + 1));
+  const __m256i first = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i second = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(3, 4, 5, 6, 7, 8, 9, 10));
+  alignas(32) uint32_t hash[16];
+  alignas(32) uint32_t word[16];
+  store8(hash, h_lo);
+  store8(hash + 8, h_hi);
+  store8(word, _mm256_add_epi32(first, _mm256_and_si256(h_lo, bucket_mask)));
+  store8(word + 8, _mm256_add_epi32(second, _mm256_and_si256(h_hi, bucket_mask)));
+  uint32_t* buckets[kContexts + kImageContexts];
+  uint32_t hashes[kContexts + kImageContexts];
+  for (int k = 0; k < kContexts; ++k) {
+    const int lane = k < 8 ? k : k + 5;
+    uint32_t* b = ctx_tables.data() + word[lane];
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+    buckets[k] = b;
+    hashes[k] = hash[lane];
+  }
+  const int count = kContexts + image_buckets(c0 * kHashA, buckets + kContexts, hashes + kContexts);
+  for (int k = 0; k < kContexts; ++k) {
+    slot[k] = choose_slot(buckets[k], hashes[k]);
+    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
+  }
+  for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
 }
 
 template void Model::predict_avx2<true>();
