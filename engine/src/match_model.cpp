@@ -22,6 +22,23 @@ uint32_t match2_hash(const uint8_t* history, uint64_t pos) {
   return fmix((hh * kHashG) ^ kMatch2Salt);
 }
 
+namespace {
+
+constexpr uint32_t step_power(int k) {
+  uint32_t v = 1;
+  for (int i = 0; i < k; ++i) v *= kMatch2Step;
+  return v;
+}
+
+}  // namespace
+
+uint32_t RollingMatch2Hash::push(const uint8_t* history, uint64_t pos) {
+  // sum = sum over the window of (byte + 1) x step^(distance from the end + 1).
+  if (pos > kMatch2Len) sum_ -= (history[pos - 1 - kMatch2Len] + 1u) * step_power(kMatch2Len);
+  sum_ = (sum_ + history[pos - 1] + 1u) * kMatch2Step;
+  return pos < kMatch2Len ? 0 : fmix((sum_ * kHashG) ^ kMatch2Salt);
+}
+
 MatchModel::MatchModel(int bits, uint32_t min_len_)
     : mask((uint32_t{1} << bits) - 1),
       min_len(min_len_),
@@ -30,7 +47,7 @@ MatchModel::MatchModel(int bits, uint32_t min_len_)
       ctr2(262144, kCounterInit),
       ctr2_cur(ctr2.data()) {}
 
-void MatchModel::update_byte(const uint8_t* history, uint64_t pos, uint32_t hash) {
+void MatchModel::follow(const uint8_t* history, uint64_t pos, uint32_t hash) {
   failed = false;
   if (active) {
     if (history[ptr] == history[pos - 1]) {

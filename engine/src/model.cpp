@@ -185,7 +185,7 @@ void Model::byte_end() {
   if (image_enabled) image.update(c, c4, pos, history.data());
 
   match1.update_byte(history.data(), pos, match1_hash(c4, c8));
-  match2.update_byte(history.data(), pos, match2_hash(history.data(), pos));
+  match2.update_byte(history.data(), pos, match2_rolling.push(history.data(), pos));
 
   c0 = 1;
   bit_count = 0;

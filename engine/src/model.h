@@ -85,6 +85,7 @@ struct Model {
   std::array<uint32_t*, kImageContexts> img_ctr{};
   MatchModel match1;
   MatchModel match2;
+  RollingMatch2Hash match2_rolling;
   MixerPair mixer;
   APM apm1;
   APM apm2;

@@ -30,8 +30,8 @@ void Model::predict_with() {
     }
   }
   constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
-  const uint32_t bucket1 = match1.predict_into(history.data(), c0, bit_count, stretch_tab, in + kMatchAt);
-  const uint32_t bucket2 = match2.predict_into(history.data(), c0, bit_count, stretch_tab, in + kMatchAt + 3);
+  const uint32_t bucket1 = match1.predict_into(c0, bit_count, stretch_tab, in + kMatchAt);
+  const uint32_t bucket2 = match2.predict_into(c0, bit_count, stretch_tab, in + kMatchAt + 3);
   int32_t* img_in = in + kMatchAt + 6;
   if (image.image_active) {
     for (int k = 0; k < kImageContexts; ++k) {
