@@ -19,6 +19,15 @@ constexpr int squash(int d) {
   return (kKnots[i] * (128 - f) + kKnots[i + 1] * f + 64) >> 7;
 }
 
+// squash(d) for every d in -2047..2047, at index d + 2047: one load instead of an interpolation.
+inline constexpr std::array<int16_t, 4095> kSquashTable = [] {
+  std::array<int16_t, 4095> t{};
+  for (int d = -2047; d <= 2047; ++d) t[static_cast<size_t>(d + 2047)] = static_cast<int16_t>(squash(d));
+  return t;
+}();
+
+inline int squash_lookup(int d) { return kSquashTable[static_cast<size_t>(d + 2047)]; }
+
 // Entry j is the smallest d in -2047..2047 with squash(d) >= j. Built at compile time, so
 // concurrent engine calls never race on its construction.
 inline constexpr std::array<int16_t, 4096> kStretchTable = [] {
@@ -29,6 +38,13 @@ inline constexpr std::array<int16_t, 4096> kStretchTable = [] {
     for (int j = next; j <= v; ++j) t[j] = static_cast<int16_t>(d);
     if (v >= next) next = v + 1;
   }
+  return t;
+}();
+
+// The same values widened, for the vector code that reads eight entries at once.
+inline constexpr std::array<int32_t, 4096> kStretch32 = [] {
+  std::array<int32_t, 4096> t{};
+  for (size_t j = 0; j < t.size(); ++j) t[j] = kStretchTable[j];
   return t;
 }();
 

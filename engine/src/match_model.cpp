@@ -22,6 +22,23 @@ uint32_t match2_hash(const uint8_t* history, uint64_t pos) {
   return fmix((hh * kHashG) ^ kMatch2Salt);
 }
 
+namespace {
+
+constexpr uint32_t step_power(int k) {
+  uint32_t v = 1;
+  for (int i = 0; i < k; ++i) v *= kMatch2Step;
+  return v;
+}
+
+}  // namespace
+
+uint32_t RollingMatch2Hash::push(const uint8_t* history, uint64_t pos) {
+  // sum = sum over the window of (byte + 1) x step^(distance from the end + 1).
+  if (pos > kMatch2Len) sum_ -= (history[pos - 1 - kMatch2Len] + 1u) * step_power(kMatch2Len);
+  sum_ = (sum_ + history[pos - 1] + 1u) * kMatch2Step;
+  return pos < kMatch2Len ? 0 : fmix((sum_ * kHashG) ^ kMatch2Salt);
+}
+
 MatchModel::MatchModel(int bits, uint32_t min_len_)
     : mask((uint32_t{1} << bits) - 1),
       min_len(min_len_),
@@ -30,33 +47,7 @@ MatchModel::MatchModel(int bits, uint32_t min_len_)
       ctr2(262144, kCounterInit),
       ctr2_cur(ctr2.data()) {}
 
-uint32_t MatchModel::predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
-                             int32_t* inputs, int& nx) {
-  ctr1_used = false;
-  if (active && !failed) {
-    const uint32_t e = history[ptr];
-    if (((e | 256u) >> (8 - bit_count)) == c0) {
-      const uint32_t bit = (e >> (7 - bit_count)) & 1u;
-      const uint32_t bucket = match_bucket(len);
-      ctr1_index = ((miss < 3 ? miss : 3) << 1) | (bucket << 3) | bit;
-      ctr1_used = true;
-      inputs[nx++] = stretch_tab[ctr1[ctr1_index] >> 20];
-      const int32_t strength = static_cast<int32_t>(bucket) * 64;
-      inputs[nx++] = bit ? strength : -strength;
-      ctr2_cur = &ctr2[c0 | (e << 8) | (match_class(bucket) << 16)];
-      inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
-      return bucket;
-    }
-    failed = true;
-  }
-  inputs[nx++] = 0;
-  inputs[nx++] = 0;
-  ctr2_cur = &ctr2[c0];
-  inputs[nx++] = stretch_tab[*ctr2_cur >> 20];
-  return 0;
-}
-
-void MatchModel::update_byte(const uint8_t* history, uint64_t pos, uint32_t hash) {
+void MatchModel::follow(const uint8_t* history, uint64_t pos, uint32_t hash) {
   failed = false;
   if (active) {
     if (history[ptr] == history[pos - 1]) {

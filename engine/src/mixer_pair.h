@@ -47,11 +47,16 @@ class MixerPair {
       dot_a += int64_t{x[i]} * wa[i];
       dot_b += int64_t{x[i]} * wb[i];
     }
+    return squash_dots(dot_a, dot_b);
+  }
+
+  // Sets each set's own output from its dot product and returns the squashed average.
+  int squash_dots(int64_t dot_a, int64_t dot_b) {
     const int s_a = static_cast<int>(std::clamp<int64_t>(dot_a >> 16, -2047, 2047));
     const int s_b = static_cast<int>(std::clamp<int64_t>(dot_b >> 16, -2047, 2047));
-    pr_a = squash(s_a);
-    pr_b = squash(s_b);
-    return squash((s_a + s_b) >> 1);
+    pr_a = squash_lookup(s_a);
+    pr_b = squash_lookup(s_b);
+    return squash_lookup((s_a + s_b) >> 1);
   }
 
   // Each set learns from its own output; with a threshold a set skips errors that are small.

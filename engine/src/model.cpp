@@ -3,6 +3,7 @@
 #include "counter.h"
 #include "hash.h"
 #include "logistic.h"
+#include "vector_path.h"
 
 namespace ixo::cm {
 namespace {
@@ -40,6 +41,7 @@ Model::Model(int level, size_t n, int profile)
       img_mask((uint32_t{1} << (15 + level)) - 1),
       image_enabled(profile > 1),
       secondary_enabled(profile < 3),
+      vector_path(vector_path_enabled()),
       train_threshold(profile == 3 ? 96 : -1),
       stretch_tab(stretch_table()),
       history(n > 1 ? n : 1, 0),
@@ -76,6 +78,10 @@ uint64_t Model::memory_bytes(int level, uint64_t n, int profile) {
 
 void Model::new_nibble() {
   nibble = 1;
+  if (vector_path) {
+    new_nibble_avx2();
+    return;
+  }
   // All bucket addresses first, with both cache lines prefetched, so the lookups overlap.
   uint32_t* buckets[kContexts + kImageContexts];
   uint32_t hashes[kContexts + kImageContexts];
@@ -90,27 +96,35 @@ void Model::new_nibble() {
     buckets[count] = b;
     hashes[count++] = h;
   }
-  if (image.image_active) {
-    const size_t img_words = size_t{img_mask} + 1;
-    for (int k = 0; k < kImageContexts; ++k) {
-      const uint32_t h = fmix(partial ^ (image.img_hash[k] * kHashG));
-      uint32_t* b = img_tables.data() + k * img_words + (h & img_mask & ~uint32_t{kBucketWords - 1});
-      __builtin_prefetch(b);
-      __builtin_prefetch(b + kSlotWords);
-      buckets[count] = b;
-      hashes[count++] = h;
-    }
+  count += image_buckets(partial, buckets + count, hashes + count);
+  for (int k = 0; k < kContexts; ++k) {
+    slot[k] = choose_slot(buckets[k], hashes[k]);
+    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
   }
-  for (int k = 0; k < kContexts; ++k) slot[k] = choose_slot(buckets[k], hashes[k]);
   for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
 }
 
-void Model::update(int bit) {
+int Model::image_buckets(uint32_t partial, uint32_t** buckets, uint32_t* hashes) {
+  if (!image.image_active) return 0;
+  const size_t img_words = size_t{img_mask} + 1;
+  for (int k = 0; k < kImageContexts; ++k) {
+    const uint32_t h = fmix(partial ^ (image.img_hash[k] * kHashG));
+    uint32_t* b = img_tables.data() + k * img_words + (h & img_mask & ~uint32_t{kBucketWords - 1});
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+    buckets[k] = b;
+    hashes[k] = h;
+  }
+  return kImageContexts;
+}
+
+template <bool kSecondary>
+void Model::update_with(int bit) {
   counter_update(*t0_ctr, bit, kLimitSlow);
   counter_update(*t1_ctr, bit, kLimitSlow);
   for (int k = 0; k < kContexts; ++k) {
     counter_update(*slot_ctr[k], bit, kLimitFast);
-    if (secondary_enabled) counter_update(*sec_ctr[k], bit, kLimitSlow);
+    if constexpr (kSecondary) counter_update(*sec_ctr[k], bit, kLimitSlow);
   }
   match1.update_bit(bit);
   match2.update_bit(bit);
@@ -120,6 +134,11 @@ void Model::update(int bit) {
   apm1.update(bit);
   apm2.update(bit);
 
+  advance(bit);
+  predict_with<kSecondary>();
+}
+
+void Model::advance(int bit) {
   c0 = (c0 << 1) | static_cast<uint32_t>(bit);
   nibble = (nibble << 1) | static_cast<uint32_t>(bit);
   const int b = bit_count++;
@@ -129,7 +148,20 @@ void Model::update(int bit) {
     byte_end();
     new_nibble();
   }
-  predict();
+}
+
+void Model::update(int bit) {
+  if (vector_path) {
+    if (secondary_enabled) {
+      update_avx2<true>(bit);
+    } else {
+      update_avx2<false>(bit);
+    }
+  } else if (secondary_enabled) {
+    update_with<true>(bit);
+  } else {
+    update_with<false>(bit);
+  }
 }
 
 void Model::byte_end() {
@@ -153,7 +185,7 @@ void Model::byte_end() {
   if (image_enabled) image.update(c, c4, pos, history.data());
 
   match1.update_byte(history.data(), pos, match1_hash(c4, c8));
-  match2.update_byte(history.data(), pos, match2_hash(history.data(), pos));
+  match2.update_byte(history.data(), pos, match2_rolling.push(history.data(), pos));
 
   c0 = 1;
   bit_count = 0;

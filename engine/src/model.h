@@ -50,6 +50,7 @@ struct Model {
   uint32_t img_mask;
   bool image_enabled;
   bool secondary_enabled;
+  bool vector_path;  // runs the AVX2 code (chosen when built)
   int32_t train_threshold;
   const int16_t* stretch_tab;
   Table<uint8_t> history;
@@ -71,6 +72,11 @@ struct Model {
   std::array<uint32_t*, kContexts> slot{};
   std::array<uint32_t*, kContexts> slot_ctr{};
   std::array<uint32_t*, kContexts> sec_ctr{};
+  // For the vector code, sixteen lanes of which the first kContexts are used: each slot's word
+  // index in ctx_tables, and the values of the slot and secondary counters of the current bit.
+  std::array<uint32_t, 16> slot_word{};
+  std::array<uint32_t, 16> bit_slot_value{};
+  std::array<uint32_t, 16> bit_sec_value{};
   uint32_t* t0_ctr = nullptr;
   uint32_t* t1_ctr = nullptr;
   Table<uint32_t> img_tables;  // kImageContexts tables of img_mask + 1 words, or empty
@@ -79,9 +85,26 @@ struct Model {
   std::array<uint32_t*, kImageContexts> img_ctr{};
   MatchModel match1;
   MatchModel match2;
+  RollingMatch2Hash match2_rolling;
   MixerPair mixer;
   APM apm1;
   APM apm2;
+
+ private:
+  template <bool kSecondary>
+  void predict_with();
+  template <bool kSecondary>
+  void update_with(int bit);
+  template <bool kSecondary>
+  void predict_avx2();
+  template <bool kSecondary>
+  void update_avx2(int bit);
+  void new_nibble_avx2();
+  // The buckets of the image contexts while the image model is active; returns their number.
+  int image_buckets(uint32_t partial, uint32_t** buckets, uint32_t* hashes);
+  // Steps both versions share: the bit's end (new nibble, byte end) and the final probability.
+  void advance(int bit);
+  void refine(int pmix, uint32_t c1);
 };
 
 }  // namespace ixo::cm

@@ -5,45 +5,70 @@
 
 namespace ixo::cm {
 
-void Model::predict() {
+// With the input layout fixed at compile time every input has a constant index.
+template <bool kSecondary>
+void Model::predict_with() {
   int32_t* in = mixer.inputs.data();
-  int nx = 0;
   const uint32_t c1 = c4 & 0xFFu;
-  in[nx++] = 256;
+  in[0] = 256;
   t0_ctr = &t0[c0];
-  in[nx++] = stretch_tab[*t0_ctr >> 20];
+  in[1] = stretch_tab[*t0_ctr >> 20];
   t1_ctr = &t1[c0 | (c1 << 8)];
-  in[nx++] = stretch_tab[*t1_ctr >> 20];
+  in[2] = stretch_tab[*t1_ctr >> 20];
   for (int k = 0; k < kContexts; ++k) {
     uint32_t* ctr = slot[k] + nibble;
     slot_ctr[k] = ctr;
     const uint32_t v = *ctr;
-    in[nx++] = stretch_tab[v >> 20];
-    if (secondary_enabled) {
+    if constexpr (kSecondary) {
+      in[3 + 2 * k] = stretch_tab[v >> 20];
       uint32_t* e = &sec_maps[size_t{static_cast<uint32_t>(k)} * kSecondaryEntries +
                               std::min(v & 1023u, 15u) * 32 + (v >> 27)];
       sec_ctr[k] = e;
-      in[nx++] = stretch_tab[*e >> 20];
+      in[4 + 2 * k] = stretch_tab[*e >> 20];
+    } else {
+      in[3 + k] = stretch_tab[v >> 20];
     }
   }
-  const uint32_t bucket1 = match1.predict(history.data(), c0, bit_count, stretch_tab, in, nx);
-  const uint32_t bucket2 = match2.predict(history.data(), c0, bit_count, stretch_tab, in, nx);
+  constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
+  const uint32_t bucket1 = match1.predict_into(c0, bit_count, stretch_tab, in + kMatchAt);
+  const uint32_t bucket2 = match2.predict_into(c0, bit_count, stretch_tab, in + kMatchAt + 3);
+  int32_t* img_in = in + kMatchAt + 6;
   if (image.image_active) {
     for (int k = 0; k < kImageContexts; ++k) {
       img_ctr[k] = img_slot[k] + nibble;
-      in[nx++] = stretch_tab[*img_ctr[k] >> 20];
+      img_in[k] = stretch_tab[*img_ctr[k] >> 20];
     }
   } else {
-    for (int k = 0; k < kImageContexts; ++k) in[nx++] = 0;
+    for (int k = 0; k < kImageContexts; ++k) img_in[k] = 0;
   }
-  mixer.nx = nx;
+  mixer.nx = kMatchAt + 6 + kImageContexts;
 
-  const int pmix = mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1));
+  refine(mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1)), c1);
+}
+
+void Model::refine(int pmix, uint32_t c1) {
   const int st = stretch_tab[pmix];
   const int p1 = apm1.refine(st, c0);
   const uint32_t above = image.image_active ? image.image_above : c1;
   const int p2 = apm2.refine(st, c0 | (above << 8));
   pr = std::clamp((pmix + p1 + 2 * p2 + 2) >> 2, 1, 4095);
+}
+
+template void Model::predict_with<true>();
+template void Model::predict_with<false>();
+
+void Model::predict() {
+  if (vector_path) {
+    if (secondary_enabled) {
+      predict_avx2<true>();
+    } else {
+      predict_avx2<false>();
+    }
+  } else if (secondary_enabled) {
+    predict_with<true>();
+  } else {
+    predict_with<false>();
+  }
 }
 
 }  // namespace ixo::cm

@@ -1,0 +1,214 @@
+// The model's per-bit work with AVX2: the counters of the eleven context slots and of their
+// secondary maps are read, stretched and updated eight at a time, and the mixer runs over its
+// fixed number of inputs. Every value is the one the plain code in model.cpp and prediction.cpp
+// computes; only the order of independent steps differs.
+#include <algorithm>
+
+#include "avx2_kernels.h"
+#include "hash.h"
+#include "model.h"
+
+namespace ixo::cm {
+namespace {
+
+constexpr int kInputs(bool secondary) { return secondary ? 36 : 25; }
+
+// Secondary map k starts at entry k x 512; lanes past the last context read map 0 unused.
+alignas(32) constexpr uint32_t kMapStart[16] = {0,    512,  1024, 1536, 2048, 2560, 3072, 3584,
+                                                4096, 4608, 5120, 0,    0,    0,    0,    0};
+
+IXO_CM_AVX2 inline __m256i load8(const uint32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+IXO_CM_AVX2 inline void store8(uint32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// Pointers base + 4 x index for four 32-bit indices.
+IXO_CM_AVX2 inline __m256i pointers4(__m256i base, __m128i index) {
+  return _mm256_add_epi64(base, _mm256_slli_epi64(_mm256_cvtepu32_epi64(index), 2));
+}
+
+// Stores the first kContexts pointers of two groups of eight lanes.
+IXO_CM_AVX2 inline void store_pointers(uint32_t** out, uint32_t* base, __m256i lo, __m256i hi) {
+  const __m256i b = _mm256_set1_epi64x(reinterpret_cast<int64_t>(base));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pointers4(b, _mm256_castsi256_si128(lo)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), pointers4(b, _mm256_extracti128_si256(lo, 1)));
+  const __m256i last = pointers4(b, _mm256_castsi256_si128(hi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm256_castsi256_si128(last));
+  out[10] = reinterpret_cast<uint32_t*>(_mm256_extract_epi64(last, 2));
+}
+
+}  // namespace
+
+template <bool kSecondary>
+IXO_CM_AVX2 void Model::predict_avx2() {
+  int32_t* in = mixer.inputs.data();
+  const uint32_t c1 = c4 & 0xFFu;
+  in[0] = 256;
+  t0_ctr = &t0[c0];
+  in[1] = stretch_tab[*t0_ctr >> 20];
+  t1_ctr = &t1[c0 | (c1 << 8)];
+  in[2] = stretch_tab[*t1_ctr >> 20];
+
+  // The lanes past the last context read word nibble of table 0, harmlessly.
+  const int* words = reinterpret_cast<const int*>(ctx_tables.data() + nibble);
+  const __m256i word_lo = load8(slot_word.data());
+  const __m256i word_hi = load8(slot_word.data() + 8);
+  const __m256i v_lo = _mm256_i32gather_epi32(words, word_lo, 4);
+  const __m256i v_hi = _mm256_i32gather_epi32(words, word_hi, 4);
+  store8(bit_slot_value.data(), v_lo);
+  store8(bit_slot_value.data() + 8, v_hi);
+  store_pointers(slot_ctr.data(), ctx_tables.data() + nibble, word_lo, word_hi);
+  const __m256i s_lo = avx2::stretch8(v_lo);
+  const __m256i s_hi = avx2::stretch8(v_hi);
+  if constexpr (kSecondary) {
+    // Entry min(count, 15) x 32 + (top five bits) of map k.
+    const __m256i count_cap = _mm256_set1_epi32(15);
+    const __m256i count_mask = _mm256_set1_epi32(1023);
+    const __m256i e_lo_index =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_lo, count_mask), count_cap), 5),
+                                          _mm256_srli_epi32(v_lo, 27)),
+                         load8(kMapStart));
+    const __m256i e_hi_index =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_hi, count_mask), count_cap), 5),
+                                          _mm256_srli_epi32(v_hi, 27)),
+                         load8(kMapStart + 8));
+    const int* maps = reinterpret_cast<const int*>(sec_maps.data());
+    const __m256i e_lo = _mm256_i32gather_epi32(maps, e_lo_index, 4);
+    const __m256i e_hi = _mm256_i32gather_epi32(maps, e_hi_index, 4);
+    store8(bit_sec_value.data(), e_lo);
+    store8(bit_sec_value.data() + 8, e_hi);
+    store_pointers(sec_ctr.data(), sec_maps.data(), e_lo_index, e_hi_index);
+    const __m256i t_lo = avx2::stretch8(e_lo);
+    const __m256i t_hi = avx2::stretch8(e_hi);
+    // Slot and secondary inputs alternate: s0 t0 s1 t1 ...
+    const __m256i a = _mm256_unpacklo_epi32(s_lo, t_lo);  // s0 t0 s1 t1 | s4 t4 s5 t5
+    const __m256i b = _mm256_unpackhi_epi32(s_lo, t_lo);  // s2 t2 s3 t3 | s6 t6 s7 t7
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), _mm256_permute2x128_si256(a, b, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 11), _mm256_permute2x128_si256(a, b, 0x31));
+    const __m128i c = _mm_unpacklo_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
+    const __m128i d = _mm_unpackhi_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 19), c);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(in + 23), d);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), s_lo);
+    // Four lanes: the fourth lands on the first match input, written below.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 11), _mm256_castsi256_si128(s_hi));
+  }
+
+  constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
+  const uint32_t bucket1 = match1.predict_into(c0, bit_count, stretch_tab, in + kMatchAt);
+  const uint32_t bucket2 = match2.predict_into(c0, bit_count, stretch_tab, in + kMatchAt + 3);
+  int32_t* img_in = in + kMatchAt + 6;
+  if (image.image_active) {
+    for (int k = 0; k < kImageContexts; ++k) {
+      img_ctr[k] = img_slot[k] + nibble;
+      img_in[k] = stretch_tab[*img_ctr[k] >> 20];
+    }
+  } else {
+    for (int k = 0; k < kImageContexts; ++k) img_in[k] = 0;
+  }
+  constexpr int n = kInputs(kSecondary);
+  mixer.nx = n;
+  mixer.row_a = static_cast<int32_t>(c0);
+  mixer.row_b = mixer_selector(bucket1, bucket2) + static_cast<int32_t>(c1);
+  int64_t dot_a = 0;
+  int64_t dot_b = 0;
+  avx2::dot2<n>(in, &mixer.weights_a[static_cast<size_t>(mixer.row_a) * n],
+                &mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], dot_a, dot_b);
+  refine(mixer.squash_dots(dot_a, dot_b), c1);
+}
+
+template <bool kSecondary>
+IXO_CM_AVX2 void Model::update_avx2(int bit) {
+  const __m256i target = _mm256_set1_epi32(bit ? 0x3FFFFF : 0);
+  alignas(32) uint32_t next[16];
+  const __m256i fast = _mm256_set1_epi32(kLimitFast);
+  store8(next, avx2::counters8(load8(bit_slot_value.data()), target, fast));
+  store8(next + 8, avx2::counters8(load8(bit_slot_value.data() + 8), target, fast));
+  for (int k = 0; k < kContexts; ++k) *slot_ctr[k] = next[k];
+  if constexpr (kSecondary) {
+    const __m256i slow = _mm256_set1_epi32(kLimitSlow);
+    store8(next, avx2::counters8(load8(bit_sec_value.data()), target, slow));
+    store8(next + 8, avx2::counters8(load8(bit_sec_value.data() + 8), target, slow));
+    for (int k = 0; k < kContexts; ++k) *sec_ctr[k] = next[k];
+  }
+  {
+    // The direct counters and those of the match models, all of limit 1023; a match model's
+    // first counter takes part only when it was used, else its lane works on a scratch word.
+    uint32_t scratch = 0;
+    uint32_t* const ctr[6] = {t0_ctr,
+                              t1_ctr,
+                              match1.ctr1_used ? &match1.ctr1[match1.ctr1_index] : &scratch,
+                              match1.ctr2_cur,
+                              match2.ctr1_used ? &match2.ctr1[match2.ctr1_index] : &scratch,
+                              match2.ctr2_cur};
+    const __m256i v = _mm256_setr_epi32(static_cast<int>(*ctr[0]), static_cast<int>(*ctr[1]),
+                                        static_cast<int>(*ctr[2]), static_cast<int>(*ctr[3]),
+                                        static_cast<int>(*ctr[4]), static_cast<int>(*ctr[5]), 0, 0);
+    store8(next, avx2::counters8(v, target, _mm256_set1_epi32(kLimitSlow)));
+    for (int k = 0; k < 6; ++k) *ctr[k] = next[k];
+  }
+  if (image.image_active) {
+    const __m256i v = _mm256_setr_epi32(static_cast<int>(*img_ctr[0]), static_cast<int>(*img_ctr[1]),
+                                        static_cast<int>(*img_ctr[2]), static_cast<int>(*img_ctr[3]),
+                                        static_cast<int>(*img_ctr[4]), 0, 0, 0);
+    store8(next, avx2::counters8(v, target, fast));
+    for (int k = 0; k < kImageContexts; ++k) *img_ctr[k] = next[k];
+  }
+
+  constexpr int n = kInputs(kSecondary);
+  const int32_t* in = mixer.inputs.data();
+  const int32_t err_a = ((bit << 12) - mixer.pr_a) * mixer.lr;
+  const int32_t err_b = ((bit << 12) - mixer.pr_b) * mixer.lr;
+  if (err_a < -train_threshold || err_a > train_threshold)
+    avx2::train<n>(&mixer.weights_a[static_cast<size_t>(mixer.row_a) * n], in, err_a, MixerPair::kWeightLimit);
+  if (err_b < -train_threshold || err_b > train_threshold)
+    avx2::train<n>(&mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], in, err_b, MixerPair::kWeightLimit);
+  mixer.nx = 0;
+  apm1.update(bit);
+  apm2.update(bit);
+
+  advance(bit);
+  predict_avx2<kSecondary>();
+}
+
+IXO_CM_AVX2 void Model::new_nibble_avx2() {
+  // The eleven slot hashes eight at a time: contexts 0 to 7, then 3 to 10 (both loads stay
+  // inside ctx_hash), so context k >= 8 lands at lane k + 5.
+  const __m256i partial = _mm256_set1_epi32(static_cast<int>(c0 * kHashA));
+  const __m256i g = _mm256_set1_epi32(static_cast<int>(kHashG));
+  const __m256i h_lo = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data()), g)));
+  const __m256i h_hi = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data() + 3), g)));
+  const __m256i bucket_mask = _mm256_set1_epi32(static_cast<int>(ctx_mask & ~uint32_t{kBucketWords - 1}));
+  const __m256i table_words = _mm256_set1_epi32(static_cast<int>(ctx_mask + 1));
+  const __m256i first = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i second = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(3, 4, 5, 6, 7, 8, 9, 10));
+  alignas(32) uint32_t hash[16];
+  alignas(32) uint32_t word[16];
+  store8(hash, h_lo);
+  store8(hash + 8, h_hi);
+  store8(word, _mm256_add_epi32(first, _mm256_and_si256(h_lo, bucket_mask)));
+  store8(word + 8, _mm256_add_epi32(second, _mm256_and_si256(h_hi, bucket_mask)));
+  uint32_t* buckets[kContexts + kImageContexts];
+  uint32_t hashes[kContexts + kImageContexts];
+  for (int k = 0; k < kContexts; ++k) {
+    const int lane = k < 8 ? k : k + 5;
+    uint32_t* b = ctx_tables.data() + word[lane];
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+    buckets[k] = b;
+    hashes[k] = hash[lane];
+  }
+  const int count = kContexts + image_buckets(c0 * kHashA, buckets + kContexts, hashes + kContexts);
+  for (int k = 0; k < kContexts; ++k) {
+    slot[k] = choose_slot(buckets[k], hashes[k]);
+    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
+  }
+  for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
+}
+
+template void Model::predict_avx2<true>();
+template void Model::predict_avx2<false>();
+template void Model::update_avx2<true>(int);
+template void Model::update_avx2<false>(int);
+
+}  // namespace ixo::cm
