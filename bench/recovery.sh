@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The recovery search against a hostile tail: `ixo-extract -t` of an archive of about 60 MB whose last state is
-# followed by fake footers, against the same archive without them. Two kinds of tail:
-#   plain:   each footer points at the whole data region from offset 8 with a random digest and raw length;
-#   frames:  each footer points at a zstd frame of the archive with the decoded length its header declares and a
-#            stretch of its own length, so that only hashing the stretch can tell it from a real index.
-# Wall seconds of each run (median of the rounds), printed, never checked.
+# followed by fake footers, against the same archive without them. The archive stores its files as they are: 56 MB
+# of noise and a file of converging zstd frames (frames that begin 9 bytes apart and all end at the same place,
+# each whole by its headers). Three kinds of tail:
+#   plain:    each footer points at the whole data region from offset 8, with a random digest and raw length;
+#   same:     each footer points at the same crafted frame, with a random digest;
+#   crafted:  each footer points at a crafted frame of its own, so that only hashing it tells it from an index.
+# Wall and CPU seconds of each run (medians of the rounds) and what the program said, printed, never checked.
 #   bench/recovery.sh [build dir, default build] [footer counts, default "200 10000"] [rounds, default 3]
 #                     [seconds before a run is given up, default 300]
+# IXO_EXTRACT names another program to run instead of the build's (an older one, to compare); the build folder
+# still gives ixo-pack.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$root/build}" && pwd)"
@@ -21,8 +25,25 @@ trap 'rm -rf "$work"' EXIT
 
 mkdir "$work/tree"
 head -c $((56 << 20)) /dev/urandom >"$work/tree/noise"
-python3 -c "import sys; sys.stdout.write(' '.join(str(i) for i in range(700000)))" >"$work/tree/text"
-"$pack" --codec zstd "$work/tree" "$work/base.ixo" >/dev/null
+python3 - "$work/tree/frames" <<'PY'
+import sys
+starts, chain_len, block = 12000, 4 << 20, 128 << 10
+chain = 9 * starts
+b = bytearray(chain + chain_len)
+def block_header(at, size, last):
+    b[at:at + 3] = ((1 if last else 0) | size << 3).to_bytes(3, "little")
+for k in range(starts):
+    at = 9 * k
+    b[at:at + 6] = bytes([0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x50])
+    block_header(at + 6, chain - (at + 9), False)
+at = chain
+while at < len(b):
+    size = min(block, len(b) - at - 3)
+    block_header(at, size, at + 3 + size == len(b))
+    at += 3 + size
+open(sys.argv[1], "wb").write(b)
+PY
+"$pack" --codec store "$work/tree" "$work/base.ixo" >/dev/null
 echo "archive: $(stat -c %s "$work/base.ixo") bytes; program: $extract"
 
 # Appends count fake footers of the given kind to a copy of the archive.
@@ -35,29 +56,21 @@ version = struct.unpack_from("<H", data, 4)[0]
 magic = b"IXO" + bytes([0x30 + max(version, 2)])
 rng = random.Random(1)
 
-def frames():
-    # Every zstd frame start whose header declares its decoded length.
-    at = data.find(b"\x28\xb5\x2f\xfd", 8)
-    while at != -1:
-        fhd = data[at + 4]
-        fcs_flag, single, dict_flag = fhd >> 6, (fhd >> 5) & 1, fhd & 3
-        p = at + 5 + (0 if single else 1) + [0, 1, 2, 4][dict_flag]
-        size = [1 if single else 0, 2, 4, 8][fcs_flag]
-        if size:
-            declared = int.from_bytes(data[p:p + size], "little") + (256 if size == 2 else 0)
-            yield at, declared
-        at = data.find(b"\x28\xb5\x2f\xfd", at + 1)
+frames = bytes(open(os.path.join(os.path.dirname(base), "tree", "frames"), "rb").read())
+first = data.find(frames[:64])
+starts = [first + 9 * k for k in range(12000)]
+frames_end = first + len(frames)
 
 tail = bytearray()
 end = len(data)
-found = list(frames())
 for k in range(count):
-    footer_end = end + len(tail) + 44
     if kind == "plain":
         offset, stored, raw = 8, end - 8 - 44, rng.randrange(1, 1 << 32)
+    elif kind == "same":
+        offset, stored, raw = starts[0], frames_end - starts[0], 100
     else:
-        offset, raw = found[k % len(found)]
-        stored = end - offset - 1 - k // len(found)
+        offset = starts[k % len(starts)]
+        stored, raw = frames_end - offset, 100
     tail += struct.pack("<QQQ", offset, stored, raw) + rng.randbytes(16) + magic
 with open(out, "wb") as f:
     f.write(data + bytes(tail))
@@ -66,26 +79,32 @@ PY
 
 median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
-run() {  # <archive> -> seconds, or ">limit"
-  local start end rc
-  start=$(date +%s.%N)
-  timeout "$limit" "$extract" -t "$1" >/dev/null 2>"$work/err" && rc=0 || rc=$?
-  end=$(date +%s.%N)
-  [ "$rc" -eq 124 ] && { echo ">$limit"; return; }
-  echo "$end - $start" | bc
+run() {  # <archive> -> "wall cpu" seconds (cpu: user + system), or ">limit"
+  local rc=0 t
+  t=$( { TIMEFORMAT='%R %U %S'; time timeout "$limit" "$extract" -t "$1" >/dev/null 2>"$work/err" || rc=$?; } 2>&1
+      if [ "$rc" -eq 124 ]; then echo timeout; fi)
+  if grep -q timeout <<<"$t"; then echo ">$limit"; return; fi
+  awk '{printf "%.2f %.2f\n", $1, $2 + $3}' <<<"$t"
 }
 
 # What the program made of the archive: the warning of the state it fell back to, or its error.
-outcome() { head -c 80 "$work/err" | head -1; }
+outcome() { tr '\r' '\n' <"$work/err" | grep -v '^ *file [0-9]*/[0-9]*$' | grep -v '^$' | head -1 | cut -c1-70; }
 
-printf '%-8s %8s %12s  %s\n' tail footers seconds outcome
-t=$(for r in $(seq "$rounds"); do run "$work/base.ixo"; done | median)
-printf '%-8s %8s %12s  %s\n' none 0 "$t" "$(outcome)"
-for kind in plain frames; do
+# The median wall and CPU seconds of a round's lines, or ">limit" when one was given up.
+medians() {
+  local times
+  times=$(cat)
+  if grep -q '>' <<<"$times"; then echo ">$limit >$limit"; return; fi
+  echo "$(cut -d' ' -f1 <<<"$times" | median) $(cut -d' ' -f2 <<<"$times" | median)"
+}
+
+printf '%-8s %8s %8s %8s  %s\n' tail footers wall cpu outcome
+read -r w c < <(for r in $(seq "$rounds"); do run "$work/base.ixo"; done | medians)
+printf '%-8s %8s %8s %8s  %s\n' none 0 "$w" "$c" "$(outcome)"
+for kind in plain same crafted; do
   for n in $counts; do
     make_tail "$kind" "$n" "$work/tail.ixo"
-    times=$(for r in $(seq "$rounds"); do run "$work/tail.ixo"; done)
-    if grep -q '>' <<<"$times"; then t=">$limit"; else t=$(median <<<"$times"); fi
-    printf '%-8s %8s %12s  %s\n' "$kind" "$n" "$t" "$(outcome)"
+    read -r w c < <(for r in $(seq "$rounds"); do run "$work/tail.ixo"; done | medians)
+    printf '%-8s %8s %8s %8s  %s\n' "$kind" "$n" "$w" "$c" "$(outcome)"
   done
 done
