@@ -105,6 +105,7 @@ struct Model {
   // Steps both versions share: the bit's end (new nibble, byte end) and the final probability.
   void advance(int bit);
   void refine(int pmix, uint32_t c1);
+  void prefetch_next_bit(uint32_t above) const;
 };
 
 }  // namespace ixo::cm

@@ -115,6 +115,7 @@ IXO_CM_AVX2 void Model::predict_avx2() {
   avx2::dot2<n>(in, &mixer.weights_a[static_cast<size_t>(mixer.row_a) * n],
                 &mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], dot_a, dot_b);
   refine(mixer.squash_dots(dot_a, dot_b), c1);
+  prefetch_next_bit(image.image_active ? image.image_above : c1);
 }
 
 template <bool kSecondary>

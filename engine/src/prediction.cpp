@@ -44,6 +44,7 @@ void Model::predict_with() {
   mixer.nx = kMatchAt + 6 + kImageContexts;
 
   refine(mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1)), c1);
+  prefetch_next_bit(image.image_active ? image.image_above : c1);
 }
 
 void Model::refine(int pmix, uint32_t c1) {
@@ -52,6 +53,28 @@ void Model::refine(int pmix, uint32_t c1) {
   const uint32_t above = image.image_active ? image.image_above : c1;
   const int p2 = apm2.refine(st, c0 | (above << 8));
   pr = std::clamp((pmix + p1 + 2 * p2 + 2) >> 2, 1, 4095);
+}
+
+void Model::prefetch_next_bit(uint32_t above) const {
+  // The next bit reads these tables at c0 x 2 or c0 x 2 + 1, in neighbouring places; their rows
+  // are fetched now, while the decoder and the update work on this bit. The second APM's table
+  // is the largest of them: both rows of the next partial byte, or within the byte that follows,
+  // the first row under either value of its last byte (above changes there only for images).
+  const uint32_t next_c0 = c0 << 1;
+  const char* apm_row;
+  if (bit_count < 7) {
+    apm_row = reinterpret_cast<const char*>(&apm2.table[size_t{next_c0 | (above << 8)} * APM::kPoints]);
+    for (int line = 0; line < 5; ++line) __builtin_prefetch(apm_row + 64 * line);
+    __builtin_prefetch(apm_row + 2 * APM::kPoints * 4 - 1);
+    __builtin_prefetch(&t1[next_c0 | ((c4 & 0xFFu) << 8)]);
+    if (match1.active && !match1.failed) __builtin_prefetch(&match1.ctr2[next_c0 | match1.ctr2_base]);
+    if (match2.active && !match2.failed) __builtin_prefetch(&match2.ctr2[next_c0 | match2.ctr2_base]);
+  } else {
+    for (const uint32_t c : {next_c0 & 0xFFu, (next_c0 | 1u) & 0xFFu}) {
+      apm_row = reinterpret_cast<const char*>(&apm2.table[size_t{1u | (c << 8)} * APM::kPoints]);
+      for (int line = 0; line < 3; ++line) __builtin_prefetch(apm_row + 64 * line);
+    }
+  }
 }
 
 template void Model::predict_with<true>();
