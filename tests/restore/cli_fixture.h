@@ -2,7 +2,10 @@
 // binary, and the report lines with their elapsed time left open.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
@@ -61,6 +64,25 @@ inline std::string progress(uint64_t n) {
   std::string s;
   for (uint64_t i = 1; i <= n; ++i) s += "\r  file " + std::to_string(i) + "/" + std::to_string(n);
   return s;
+}
+
+// Starts the program with its output thrown away; gives its process id.
+inline pid_t spawn_quiet(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+  std::vector<char*> argv;
+  std::string program = IXO_EXTRACT_BIN;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 }  // namespace ixo::test

@@ -232,25 +232,6 @@ TEST_F(Safety, TransformDecodersThatFailOrCrashAreFailuresOfTheirFile) {
   EXPECT_TRUE(read_file(path("out/good.jpg")) == std::string(jpeg.begin(), jpeg.end()));
 }
 
-// Starts the program with its output thrown away; gives its process id.
-pid_t spawn_quiet(const std::vector<std::string>& args, const fs::path& cwd) {
-  std::vector<char*> argv;
-  std::string program = IXO_EXTRACT_BIN;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 TEST_F(Safety, ARunKilledInTheMiddleLeavesNoPartialFileUnderAFinalName) {
   const fs::path src = path("src");
   fs::create_directory(src);
