@@ -1,5 +1,6 @@
-// The "jpeg" decoder behind its header check on arbitrary containers: an error with its prefix, a caught crash
-// of the library, or at most the file's size of output. Input forms: lepton_compose.h.
+// The "jpeg" decoder behind its header check on arbitrary containers, run under its bound as the program runs it:
+// an error with its prefix (the bound's reasons included), a caught crash of the library, or at most the file's
+// size of output; whatever the library does, this process goes on. Input forms: lepton_compose.h.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -7,12 +8,14 @@
 #include <string>
 
 #include "lepton_compose.h"
+#include "platform/fork_server.h"
 #include "transform/decoder_crash.h"
 #include "transform/quiet.h"
 #include "transform/slots.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ixo::transform::install_panic_filter();
+  ixo::platform::start_fork_server();  // as the program does, before libFuzzer starts its threads
   return 0;
 }
 

@@ -1,17 +1,20 @@
-// The "preflate" decoder on arbitrary containers: an error with its prefix, a caught crash of the library, or at
-// most the file's size of output.
+// The "preflate" decoder on arbitrary containers, run under its bound as the program runs it: an error with its
+// prefix (the bound's reasons included), a caught crash of the library, or at most the file's size of output;
+// whatever the library does, this process goes on.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string>
 
+#include "platform/fork_server.h"
 #include "transform/decoder_crash.h"
 #include "transform/quiet.h"
 #include "transform/slots.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ixo::transform::install_panic_filter();
+  ixo::platform::start_fork_server();  // as the program does, before libFuzzer starts its threads
   return 0;
 }
 

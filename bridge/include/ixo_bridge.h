@@ -18,6 +18,9 @@ void ixo_install_panic_filter(void);
 bool ixo_set_quiet(bool quiet); /* returns the previous value */
 bool ixo_quiet(void);
 bool ixo_bridge_test_panic(void);
+/* From now on a failed allocation of the Rust side ends the process with this status (negative: never); on a
+ * thread other than this one, after a grace of two seconds. */
+void ixo_exit_on_alloc_failure(int32_t status);
 
 typedef struct IxoBlake3 IxoBlake3;
 bool ixo_blake3_hash(const uint8_t *data, size_t len, uint8_t out[32]);

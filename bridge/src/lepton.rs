@@ -4,6 +4,7 @@ use std::ffi::c_void;
 use std::io::Cursor;
 use std::panic::{catch_unwind, AssertUnwindSafe};
 
+use crate::alloc_guard::exit_if_armed;
 use crate::sink::{finish, limit_error, SinkWriter, TolerantSink, IXO_TRANSFORM_BAD_ARGS};
 use crate::text::{input, IxoSink};
 
@@ -23,6 +24,22 @@ pub(crate) fn lepton_features() -> lepton_jpeg::EnabledFeatures {
         stop_reading_at_eoi: false,
     }
 }
+
+/// Each job of a decode on a thread of its own. The library's shared pool would keep threads working on a file
+/// after its call returned, and a process forked from one that used that pool inherits its bookkeeping without
+/// its threads, so a job given to it there would never run.
+struct ThreadPerJob;
+
+impl lepton_jpeg::LeptonThreadPool for ThreadPerJob {
+    fn run(&'static self, f: Box<dyn FnOnce() + Send + 'static>) {
+        if let Err(e) = std::thread::Builder::new().spawn(f) {
+            exit_if_armed(); // no room for a stack is running out of memory
+            panic!("cannot start a decoding thread: {e}");
+        }
+    }
+}
+
+static THREAD_PER_JOB: ThreadPerJob = ThreadPerJob;
 
 /// Rebuilds a JPEG from its Lepton container into out. The library's error text (its Display form, with the
 /// library's own source positions) goes to err_sink.
@@ -44,7 +61,7 @@ pub unsafe extern "C" fn ixo_lepton_decode(
             &mut Cursor::new(stored),
             &mut writer,
             &lepton_features(),
-            &lepton_jpeg::DEFAULT_THREAD_POOL,
+            &THREAD_PER_JOB,
         )
         .map(|_| ())
         .map_err(|e| e.to_string())

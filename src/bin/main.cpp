@@ -6,6 +6,7 @@
 
 #include "cli/args.h"
 #include "cli/run.h"
+#include "platform/fork_server.h"
 #include "transform/quiet.h"
 
 namespace ixo_extract {
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
     if (done->help) std::printf("%s\n", ixo::cli::usage_text().c_str());
     return 0;
   }
+  // Before any thread exists: the children that run the transform decoders are forked from it.
+  ixo::platform::start_fork_server();
   return ixo::cli::run(std::get<ixo::cli::Run>(outcome).cli);
 }
 

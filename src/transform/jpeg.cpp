@@ -1,4 +1,5 @@
 // The "jpeg" row: JPEG files held as lepton_jpeg 0.5.3 containers.
+#include "transform/bounded_decode.h"
 #include "transform/bridge_call.h"
 #include "transform/lepton_header.h"
 #include "transform/slots.h"
@@ -22,9 +23,7 @@ bool jpeg_worth_keeping(uint64_t size, uint64_t stored_len) { return stored_len 
 
 Result<Bytes> decode_jpeg(std::span<const uint8_t> stored, uint64_t size) {
   if (auto checked = check_lepton_header(stored, size); !checked) return fail(checked.error());
-  LimitedVec out(size);
-  out.reserve(size);  // a sound container rebuilds exactly size bytes
-  return run_decoder(ixo_lepton_decode, stored, out, JPEG_FAILED);
+  return run_bounded(ixo_lepton_decode, stored, size, JPEG_FAILED, jpeg_bound(stored.size(), size));
 }
 
 }  // namespace ixo::transform

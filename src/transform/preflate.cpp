@@ -1,4 +1,5 @@
 // The "preflate" row: files whose deflate streams are held expanded in a preflate-rs 0.7.1 container.
+#include "transform/bounded_decode.h"
 #include "transform/bridge_call.h"
 #include "transform/slots.h"
 
@@ -37,9 +38,7 @@ bool preflate_worth_keeping(uint64_t size, uint64_t stored_len) {
 }
 
 Result<Bytes> decode_preflate(std::span<const uint8_t> stored, uint64_t size) {
-  LimitedVec out(size);
-  out.reserve(size);  // a sound container rebuilds exactly size bytes
-  return run_decoder(ixo_preflate_decode, stored, out, PREFLATE_FAILED);
+  return run_bounded(ixo_preflate_decode, stored, size, PREFLATE_FAILED, preflate_bound(stored.size(), size));
 }
 
 }  // namespace ixo::transform

@@ -1,0 +1,51 @@
+// Runs a function in a child process of its own, under limits that the system enforces: the way a library that
+// may exhaust memory, crash or never finish is kept from taking the whole run with it. The children are forked by
+// a small server process that main() forks before any thread exists, so each child starts as a copy of a process
+// with one thread, no lock held and little memory. Where main() did not start it (tests), the server is made on
+// first use, and made again if it has gone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "error.h"
+
+namespace ixo::platform {
+
+struct ChildLimits {
+  uint64_t data_bytes = 0;    // data the child may map beyond what it starts with
+  uint32_t cpu_seconds = 0;   // processor time, all its threads together
+  uint32_t wall_seconds = 0;  // time from its start
+  bool keep_stderr = false;   // otherwise its standard error goes nowhere
+};
+
+enum class ChildEndKind : uint8_t {
+  Exited,       // code: its exit status
+  Signaled,     // code: the signal
+  OutOfMemory,  // an allocation failed (its data limit, or the system's memory)
+  CpuTime,      // the processor-time limit
+  WallTime,     // the time limit
+};
+
+struct ChildEnd {
+  ChildEndKind kind;
+  int code;
+  uint64_t peak_rss_kib;
+};
+
+// The child's work. It gets the descriptors given to run_in_child, in order, and the argument bytes; what it
+// returns is its exit status. It may allocate and start threads: it is all the child does.
+using ChildBody = int (*)(const int* fds, size_t fd_count, const uint8_t* args, size_t args_len);
+
+inline constexpr size_t CHILD_MAX_FDS = 3;
+inline constexpr size_t CHILD_MAX_ARGS = 256;
+
+// Forks the server now (main() does, before any thread starts); nothing when it runs already.
+void start_fork_server();
+
+// Runs body in a new child under limits and waits for it to end.
+Result<ChildEnd> run_in_child(ChildBody body, std::span<const uint8_t> args, std::span<const int> fds,
+                              const ChildLimits& limits);
+
+}  // namespace ixo::platform
