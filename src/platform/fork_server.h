@@ -1,8 +1,9 @@
 // Runs a function in a child process of its own, under limits that the system enforces: the way a library that
 // may exhaust memory, crash or never finish is kept from taking the whole run with it. The children are forked by
 // a small server process that main() forks before any thread exists, so each child starts as a copy of a process
-// with one thread, no lock held and little memory. Where main() did not start it (tests), the server is made on
-// first use, and made again if it has gone.
+// with one thread, no lock held and little memory. A child that ended its call cleanly (status 0, no other thread
+// left) is kept for the next call, so that its memory is warm; any other end ends it. Where main() did not start
+// the server (tests), it is made on first use, and made again if it has gone.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +32,11 @@ enum class ChildEndKind : uint8_t {
 struct ChildEnd {
   ChildEndKind kind;
   int code;
-  uint64_t peak_rss_kib;
 };
 
-// The child's work. It gets the descriptors given to run_in_child, in order, and the argument bytes; what it
-// returns is its exit status. It may allocate and start threads: it is all the child does.
+// The child's work. It gets the descriptors given to run_in_child, in order (closed after it returns), and the
+// argument bytes; what it returns is its exit status. It may allocate and start threads: it is all the child does.
+// A status of 0 says that nothing of the call is left behind, so the child may serve another.
 using ChildBody = int (*)(const int* fds, size_t fd_count, const uint8_t* args, size_t args_len);
 
 inline constexpr size_t CHILD_MAX_FDS = 3;

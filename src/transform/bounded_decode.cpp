@@ -76,7 +76,7 @@ int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, si
   header->text_len = text.len;
   // Last, so that a child ended by one of its library's threads just after this leaves a whole answer or none.
   __atomic_store_n(&header->done, 1u, __ATOMIC_RELEASE);
-  return 0;
+  return rc == IXO_TRANSFORM_OK ? 0 : 1;  // after a failure nothing of the library's state is trusted again
 }
 
 std::string reason(const platform::ChildEnd& end, const DecodeBound& bound) {

@@ -38,12 +38,11 @@ int spins(const int*, size_t, const uint8_t*, size_t) {
 int waits(const int*, size_t, const uint8_t*, size_t) {
   for (;;) ::pause();
 }
-// Writes its arguments, then its parent's process id, to the one descriptor it was given.
+// Writes its arguments, then its parent's and its own process id, to the one descriptor it was given.
 int echoes(const int* fds, size_t count, const uint8_t* args, size_t len) {
   if (count != 1) return 1;
-  const pid_t server = ::getppid();
-  return ::write(fds[0], args, len) == static_cast<ssize_t>(len) &&
-                 ::write(fds[0], &server, sizeof server) == sizeof server
+  const pid_t ids[2] = {::getppid(), ::getpid()};
+  return ::write(fds[0], args, len) == static_cast<ssize_t>(len) && ::write(fds[0], ids, sizeof ids) == sizeof ids
              ? 0
              : 2;
 }
@@ -83,8 +82,14 @@ std::string read_all(int fd) {
   return text;
 }
 
-// Runs echoes with a pipe; gives what came through it and the server's process id.
-std::pair<std::string, pid_t> echo(const std::string& args) {
+struct Echo {
+  std::string text;
+  pid_t server = -1;
+  pid_t child = -1;
+};
+
+// Runs echoes with a pipe; gives what came through it.
+Echo echo(const std::string& args) {
   int pipe_fds[2];
   EXPECT_EQ(::pipe(pipe_fds), 0);
   Result<ChildEnd> end = run_in_child(
@@ -94,41 +99,62 @@ std::pair<std::string, pid_t> echo(const std::string& args) {
   std::string text = read_all(pipe_fds[0]);
   ::close(pipe_fds[0]);
   EXPECT_TRUE(end.has_value() && end->kind == Kind::Exited && end->code == 0);
-  pid_t server = -1;
-  if (text.size() >= sizeof server) {
-    std::memcpy(&server, text.data() + text.size() - sizeof server, sizeof server);
-    text.resize(text.size() - sizeof server);
+  Echo e;
+  pid_t ids[2];
+  if (text.size() >= sizeof ids) {
+    std::memcpy(ids, text.data() + text.size() - sizeof ids, sizeof ids);
+    text.resize(text.size() - sizeof ids);
+    e = {text, ids[0], ids[1]};
   }
-  return {text, server};
+  return e;
 }
 
 TEST(ForkServer, ChildGetsItsArgumentsAndDescriptors) {
-  const auto [text, server] = echo("some arguments");
-  EXPECT_EQ(text, "some arguments");
-  EXPECT_NE(server, ::getpid());  // forked by the server, not by this process
-  EXPECT_EQ(echo("again").second, server);  // the server is kept for later calls
+  const Echo first = echo("some arguments");
+  EXPECT_EQ(first.text, "some arguments");
+  EXPECT_NE(first.server, ::getpid());  // forked by the server, not by this process
+  EXPECT_EQ(echo("again").server, first.server);  // the server is kept for later calls
+}
+
+// A child that ended its call cleanly serves the next; one that did not is replaced, and each call has its own
+// limits whatever came before.
+TEST(ForkServer, ChildIsKeptOnlyAfterACleanEnd) {
+  const pid_t first = echo("a").child;
+  EXPECT_EQ(echo("b").child, first);
+  Result<ChildEnd> end = run_in_child(allocates_without_end, {}, {}, LIMITS);
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(end->kind, Kind::OutOfMemory);
+  const pid_t second = echo("c").child;
+  EXPECT_NE(second, first);
+  end = run_in_child(spins, {}, {}, LITTLE_CPU);
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(end->kind, Kind::CpuTime);
+  end = run_in_child(exits_7, {}, {}, LIMITS);
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(end->code, 7);
+  EXPECT_EQ(echo("d").text, "d");
 }
 
 TEST(ForkServer, ServerThatHasGoneIsMadeAgain) {
-  const pid_t first = echo("x").second;
+  const pid_t first = echo("x").server;
   ASSERT_GT(first, 0);
   ASSERT_EQ(::kill(first, SIGKILL), 0);
-  const auto [text, second] = echo("after");
-  EXPECT_EQ(text, "after");
-  EXPECT_NE(second, first);
+  const Echo after = echo("after");
+  EXPECT_EQ(after.text, "after");
+  EXPECT_NE(after.server, first);
 }
 
 TEST(ForkServer, ForkedCopyOfAClientUsesAServerOfItsOwn) {
-  const pid_t parents_server = echo("x").second;
+  const pid_t parents_server = echo("x").server;
   const pid_t child = ::fork();
   if (child == 0) {
-    const auto [text, server] = echo("from the copy");
-    ::_exit(text == "from the copy" && server > 0 && server != parents_server ? 0 : 1);
+    const Echo e = echo("from the copy");
+    ::_exit(e.text == "from the copy" && e.server > 0 && e.server != parents_server ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(echo("still mine").second, parents_server);
+  EXPECT_EQ(echo("still mine").server, parents_server);
 }
 
 TEST(ForkServer, StandardErrorGoesNowhereUnlessKept) {
