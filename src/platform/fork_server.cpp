@@ -20,12 +20,31 @@
 #include <mutex>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define IXO_ADDRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define IXO_ADDRESS_SANITIZED 1
+#endif
+#endif
+
+#ifdef IXO_ADDRESS_SANITIZED
+// AddressSanitizer would end the process itself when an allocation fails at a child's data limit; the failure must
+// reach the code instead, as it does without the sanitizer, so that the child ends as out of memory.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 namespace ixo::platform {
 
 namespace {
 
-// A child whose allocation failed ends with this status (set for C++ and for the Rust libraries alike).
-constexpr int OUT_OF_MEMORY_STATUS = 121;
+#ifdef IXO_ADDRESS_SANITIZED
+constexpr bool ADDRESS_SANITIZED = true;
+#else
+constexpr bool ADDRESS_SANITIZED = false;
+#endif
+
+constexpr int OUT_OF_MEMORY_STATUS = CHILD_OUT_OF_MEMORY_STATUS;
 
 struct Request {
   ChildBody body;  // the server is a fork of this program: the same code at the same addresses
@@ -71,14 +90,7 @@ uint64_t current_data_bytes(const char* path = "/proc/self/status") { return sta
 
 // AddressSanitizer keeps freed memory aside for a while and keeps books on every allocation: that comes on top.
 uint64_t with_sanitizer_allowance(uint64_t bytes) {
-#if defined(__SANITIZE_ADDRESS__)
-  constexpr bool sanitized = true;
-#elif defined(__has_feature)
-  constexpr bool sanitized = __has_feature(address_sanitizer);
-#else
-  constexpr bool sanitized = false;
-#endif
-  if (!sanitized) return bytes;
+  if (!ADDRESS_SANITIZED) return bytes;
   return saturating_add(bytes > UINT64_MAX / 3 ? UINT64_MAX : 3 * bytes, uint64_t{1} << 30);
 }
 
@@ -145,6 +157,12 @@ bool receive(int sock, Request& request, int* fds, size_t& fd_count, bool& well_
   well_formed = static_cast<size_t>(n) == sizeof request && (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
                 request.fd_count == fd_count && request.args_len <= CHILD_MAX_ARGS;
   return true;
+}
+
+// Closes every descriptor above standard error but keep.
+void close_all_but(int keep) {
+  ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0);
+  ::close_range(static_cast<unsigned>(keep) + 1, ~0u, 0);
 }
 
 void close_all(const int* fds, size_t count) {
@@ -258,9 +276,7 @@ Reply run_request(Child& child, const Request& request, const int* fds, size_t f
       if (pid == 0) {
         // Of the server's descriptors (the client's socket, those of this request) it keeps none: each call's
         // come with the call.
-        const unsigned own = static_cast<unsigned>(pair[1]);
-        ::close_range(STDERR_FILENO + 1, own - 1, 0);
-        ::close_range(own + 1, ~0u, 0);
+        close_all_but(pair[1]);
         child_loop(pair[1]);
       }
       const int fork_errno = errno;
@@ -301,8 +317,7 @@ Reply run_request(Child& child, const Request& request, const int* fds, size_t f
     for (int fd = 0; fd <= STDERR_FILENO; ++fd) ::dup2(null, fd);
     if (null > STDERR_FILENO && null != sock) ::close(null);
   }
-  ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(sock) - 1, 0);
-  ::close_range(static_cast<unsigned>(sock) + 1, ~0u, 0);
+  close_all_but(sock);
   Child child;
   for (;;) {
     Request request;

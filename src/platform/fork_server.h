@@ -39,6 +39,10 @@ struct ChildEnd {
 // A status of 0 says that nothing of the call is left behind, so the child may serve another.
 using ChildBody = int (*)(const int* fds, size_t fd_count, const uint8_t* args, size_t args_len);
 
+// The status a child ends with when an allocation fails: set up for C++ and for the Rust libraries alike, and told
+// as OutOfMemory.
+inline constexpr int CHILD_OUT_OF_MEMORY_STATUS = 121;
+
 inline constexpr size_t CHILD_MAX_FDS = 3;
 inline constexpr size_t CHILD_MAX_ARGS = 256;
 

@@ -38,6 +38,13 @@ struct Hostile {
 // The bound of a 1 MiB file stored in a container of a few KiB.
 const std::string OUT_OF_MEMORY = "out of memory (limit 82 MiB)";
 const std::string OUT_OF_TIME = "processor time limit exceeded (limit 11 s)";
+// AddressSanitizer's own books come on top of the limit and slow each allocation, so a fast grower may run out of
+// processor time first there.
+#if defined(__SANITIZE_ADDRESS__)
+const std::vector<std::string> UNBOUNDED_MEMORY{OUT_OF_MEMORY, OUT_OF_TIME};
+#else
+const std::vector<std::string> UNBOUNDED_MEMORY{OUT_OF_MEMORY};
+#endif
 
 class HostileContainer : public testing::TestWithParam<Hostile> {};
 
@@ -93,9 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {"VerificationLengthMismatch: ERROR mismatch input_len = 3394003983, decoded_len = 671\n"
                  " at lepton_jpeg-0.5.3/src/structs/lepton_file_reader.rs:513:24\n"
                  " at lepton_jpeg-0.5.3/src/structs/lepton_file_reader.rs:54:14"}},
-        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-1787b.pfl", transform::TRANSFORM_PREFLATE, {OUT_OF_MEMORY}},
-        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-5919b.pfl", transform::TRANSFORM_PREFLATE, {OUT_OF_MEMORY}},
-        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-12117b.pfl", transform::TRANSFORM_PREFLATE, {OUT_OF_MEMORY}},
+        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-1787b.pfl", transform::TRANSFORM_PREFLATE,
+                UNBOUNDED_MEMORY},
+        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-5919b.pfl", transform::TRANSFORM_PREFLATE,
+                UNBOUNDED_MEMORY},
+        Hostile{"fuzz/preflate_decode_regressions/unbounded-memory-12117b.pfl", transform::TRANSFORM_PREFLATE,
+                UNBOUNDED_MEMORY},
         Hostile{"fuzz/preflate_decode_regressions/slow-growth-83b.pfl", transform::TRANSFORM_PREFLATE,
                 {OUT_OF_MEMORY, OUT_OF_TIME}},
         Hostile{"fuzz/preflate_decode_regressions/slow-growth-11413b.pfl", transform::TRANSFORM_PREFLATE,
