@@ -39,19 +39,6 @@ inline ArchiveBuilder stored_archive(uint16_t version = 7) {
   return ArchiveBuilder({.version = version, .codec = Codec::Store, .chunk_size = 7});
 }
 
-// The report's elapsed time " in {digits}.{digit}s, " as " in #s, ".
-inline std::string without_seconds(std::string text) {
-  for (size_t at = text.find(" in "); at != std::string::npos; at = text.find(" in ", at + 1)) {
-    size_t i = at + 4, digits = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-    if (digits == 0 || text.compare(i, 1, ".") != 0 || i + 1 >= text.size() ||
-        !std::isdigit(static_cast<unsigned char>(text[i + 1])) || text.compare(i + 2, 3, "s, ") != 0)
-      continue;
-    text.replace(at + 4, i + 2 - (at + 4), "#");
-  }
-  return text;
-}
-
 // The report as printed, with any elapsed time accepted.
 inline ::testing::AssertionResult report_is(const RunResult& r, const std::string& expected) {
   const std::string got = without_seconds(r.out);

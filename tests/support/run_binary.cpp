@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -142,6 +143,19 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
 
 std::string show(const RunResult& r) {
   return "status " + std::to_string(r.status) + "\n--- stdout ---\n" + r.out + "--- stderr ---\n" + r.err;
+}
+
+// The report's elapsed time " in {digits}.{digit}s, " as " in #s, ".
+std::string without_seconds(std::string text) {
+  for (size_t at = text.find(" in "); at != std::string::npos; at = text.find(" in ", at + 1)) {
+    size_t i = at + 4, digits = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+    if (digits == 0 || text.compare(i, 1, ".") != 0 || i + 1 >= text.size() ||
+        !std::isdigit(static_cast<unsigned char>(text[i + 1])) || text.compare(i + 2, 3, "s, ") != 0)
+      continue;
+    text.replace(at + 4, i + 2 - (at + 4), "#");
+  }
+  return text;
 }
 
 }  // namespace ixo::test

@@ -28,4 +28,7 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
 // The text of a result for test failure messages: status, then both streams.
 std::string show(const RunResult& result);
 
+// The report's elapsed time " in {digits}.{digit}s, " as " in #s, ".
+std::string without_seconds(std::string text);
+
 }  // namespace ixo::test

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 #include "sample_files.h"
 #include "support/run_binary.h"
@@ -82,8 +81,9 @@ TEST_P(HostileContainer, FailsItsFileAlone) {
       const std::string reason = run.err.substr(before.size(), run.err.size() - before.size() - after.size());
       EXPECT_NE(std::find(h.reasons.begin(), h.reasons.end(), reason), h.reasons.end()) << show(run);
     }
-    EXPECT_TRUE(std::regex_match(run.out, std::regex(testing ? "tested 3 files in [0-9.]+s, 1 FAILED\n"
-                                                             : "extracted 3 files in [0-9.]+s, 1 FAILED\ninto .*\n")))
+    const std::string report = testing ? "tested 3 files in #s, 1 FAILED\n"
+                                       : "extracted 3 files in #s, 1 FAILED\ninto " + out.string() + "\n";
+    EXPECT_EQ(without_seconds(run.out), report)
         << show(run);
     if (testing) continue;
     EXPECT_EQ(read_file(out / "a/first.txt"), bytes_of("before\n"));
@@ -122,7 +122,7 @@ TEST(HostileArchive, StrayLeptonWorkerCostsOneFileOfTwoHundredAndTwo) {
   const fs::path archive = source("tests/transform/data/hostile/stray-worker-202-files.ixo");
   const RunResult run = run_program({archive.string(), (dir.path() / "out").string()});
   EXPECT_EQ(run.status, 1) << show(run);
-  EXPECT_TRUE(std::regex_search(run.out, std::regex("^extracted 202 files in [0-9.]+s, 1 FAILED\n"))) << show(run);
+  EXPECT_TRUE(without_seconds(run.out).starts_with("extracted 202 files in #s, 1 FAILED\n")) << show(run);
   EXPECT_NE(run.err.find("\nFAILED: x.jpg: JPEG reconstruction failed: VerificationLengthMismatch"), std::string::npos)
       << show(run);
   EXPECT_NE(run.err.find("file 202/202"), std::string::npos) << show(run);
