@@ -130,27 +130,17 @@ void Model::prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const {
 }
 
 void Model::prefetch_next_nibble() const {
-  // A nibble's buckets are found one bit before it starts, under either value of that bit, so
-  // that new_nibble does not wait for memory. At a byte's end the hashes are those the byte
-  // would give under the record period in use; a rare miss only costs a wasted fetch.
+  // Within a byte, the next nibble's buckets are fetched one bit early under either value of
+  // that bit, so that new_nibble does not wait for memory. Before a byte's last bit, the rows
+  // the byte end reads under either value of it: the order-1 row and both match tables.
   if (bit_count == 3) {
     for (const uint32_t b : {0u, 1u}) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
     return;
   }
-  const uint64_t next_pos = pos + 1;
   for (const uint32_t b : {0u, 1u}) {
     const uint32_t c = ((c0 << 1) | b) & 0xFFu;
-    const uint32_t next_c4 = (c4 << 8) | c;
-    const uint32_t next_c8 = (c8 << 8) | (c4 >> 24);
-    uint32_t w = word;
-    uint32_t pw = prev_word;
-    word_step(c, w, pw);
-    uint32_t hashes[kContexts];
-    byte_hashes(next_c4, next_c8, w, pw, next_pos, hashes);
-    record.hashes(c, next_pos, history.data(), hashes[9], hashes[10]);
-    prefetch_buckets(1, hashes);
     __builtin_prefetch(&t1[1u | (c << 8)]);
-    __builtin_prefetch(&match1.table[match1_hash(next_c4, next_c8) & match1.mask]);
+    __builtin_prefetch(&match1.table[match1_hash((c4 << 8) | c, (c8 << 8) | (c4 >> 24)) & match1.mask]);
     __builtin_prefetch(&match2.table[match2_rolling.peek(history.data(), pos, c) & match2.mask]);
   }
 }
@@ -201,19 +191,6 @@ void Model::update(int bit) {
   }
 }
 
-void byte_hashes(uint32_t c4, uint32_t c8, uint32_t word, uint32_t prev_word, uint64_t pos, uint32_t* h) {
-  const uint32_t c = c4 & 0xFFu;
-  h[0] = fmix(((c4 & 0xFFFFu) * kHashA) ^ salt(2));
-  h[1] = fmix(((c4 & 0xFFFFFFu) * kHashA) ^ salt(3));
-  h[2] = fmix((c4 * kHashA) ^ salt(4));
-  h[3] = fmix((c4 * kHashA) ^ ((c8 & 0xFFFFu) * kHashB) ^ salt(6));
-  h[4] = fmix((word != 0 ? word * kHashA : c * kHashB) ^ salt(7));
-  h[5] = fmix((word * kHashA) ^ (prev_word * kHashB) ^ salt(8));
-  h[6] = fmix(((c4 & 0xFF00u) * kHashA) ^ (static_cast<uint32_t>(pos & 3) * kHashB) ^ salt(9));
-  h[7] = fmix(((c4 & 0xFFFF0000u) * kHashA) ^ salt(10));
-  h[8] = fmix((c4 * kHashA) ^ (c8 * kHashB) ^ salt(12));
-}
-
 void Model::byte_end() {
   const uint32_t c = c0 & 0xFFu;
   history[pos] = static_cast<uint8_t>(c);
@@ -222,7 +199,15 @@ void Model::byte_end() {
   c4 = (c4 << 8) | c;
   word_step(c, word, prev_word);
 
-  byte_hashes(c4, c8, word, prev_word, pos, ctx_hash.data());
+  ctx_hash[0] = fmix(((c4 & 0xFFFFu) * kHashA) ^ salt(2));
+  ctx_hash[1] = fmix(((c4 & 0xFFFFFFu) * kHashA) ^ salt(3));
+  ctx_hash[2] = fmix((c4 * kHashA) ^ salt(4));
+  ctx_hash[3] = fmix((c4 * kHashA) ^ ((c8 & 0xFFFFu) * kHashB) ^ salt(6));
+  ctx_hash[4] = fmix((word != 0 ? word * kHashA : c * kHashB) ^ salt(7));
+  ctx_hash[5] = fmix((word * kHashA) ^ (prev_word * kHashB) ^ salt(8));
+  ctx_hash[6] = fmix(((c4 & 0xFF00u) * kHashA) ^ (static_cast<uint32_t>(pos & 3) * kHashB) ^ salt(9));
+  ctx_hash[7] = fmix(((c4 & 0xFFFF0000u) * kHashA) ^ salt(10));
+  ctx_hash[8] = fmix((c4 * kHashA) ^ (c8 * kHashB) ^ salt(12));
   record.update(c, pos, history.data(), ctx_hash[9], ctx_hash[10]);
   if (image_enabled) image.update(c, c4, pos, history.data());
 

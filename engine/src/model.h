@@ -27,10 +27,6 @@ uint32_t* choose_slot(uint32_t* bucket, uint32_t h);
 // byte closes an open word.
 void word_step(uint32_t c, uint32_t& word, uint32_t& prev_word);
 
-// Context hashes 0 to 8 after a byte: c4 and c8 end with it, word and prev_word have taken it,
-// pos counts it.
-void byte_hashes(uint32_t c4, uint32_t c8, uint32_t word, uint32_t prev_word, uint64_t pos, uint32_t* h);
-
 // Fields are public so the tests can check the model's state against known values; only the
 // model itself writes them.
 struct Model {

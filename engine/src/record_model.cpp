@@ -19,11 +19,7 @@ void RecordModel::update(uint32_t c, uint64_t pos64, const uint8_t* history, uin
     }
   }
   last = {pos, last[0], last[1], last[2]};
-  hashes(c, pos64, history, hash_rows, hash_row_byte);
-}
 
-void RecordModel::hashes(uint32_t c, uint64_t pos64, const uint8_t* history, uint32_t& hash_rows,
-                         uint32_t& hash_row_byte) const {
   uint32_t above = 0;
   uint32_t above2 = 0;
   if (period != 0) {

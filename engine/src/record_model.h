@@ -13,8 +13,6 @@ struct RecordModel {
   // c is the byte just decoded and pos the history length after it was appended. Writes the
   // two record context hashes.
   void update(uint32_t c, uint64_t pos, const uint8_t* history, uint32_t& hash_rows, uint32_t& hash_row_byte);
-  // The two hashes under the period in use, without learning from c.
-  void hashes(uint32_t c, uint64_t pos, const uint8_t* history, uint32_t& hash_rows, uint32_t& hash_row_byte) const;
 
   // Per byte value, the last four positions after which it was decoded, newest first.
   std::array<std::array<uint32_t, 4>, 256> last_pos{};
