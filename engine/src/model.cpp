@@ -131,12 +131,17 @@ void Model::prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const {
 
 void Model::prefetch_next_nibble() const {
   // Within a byte, the next nibble's buckets are fetched one bit early under either value of
-  // that bit, so that new_nibble does not wait for memory. Before a byte's last bit, the rows
-  // the byte end reads under either value of it: the order-1 row and both match tables.
+  // that bit, so that new_nibble does not wait for memory.
   if (bit_count == 3) {
     for (const uint32_t b : {0u, 1u}) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
-    return;
+  } else if (bit_count == 7) {
+    prefetch_byte_end();
   }
+}
+
+void Model::prefetch_byte_end() const {
+  // What the byte end and the next byte's first bit read under either value of the last bit:
+  // the order-1 row and both match table entries.
   for (const uint32_t b : {0u, 1u}) {
     const uint32_t c = ((c0 << 1) | b) & 0xFFu;
     __builtin_prefetch(&t1[1u | (c << 8)]);

@@ -109,6 +109,7 @@ struct Model {
   // Buckets of the context tables for the partial byte next_c0 under the given context hashes.
   void prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const;
   void prefetch_next_nibble() const;
+  void prefetch_byte_end() const;
 };
 
 }  // namespace ixo::cm
