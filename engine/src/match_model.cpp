@@ -32,11 +32,21 @@ constexpr uint32_t step_power(int k) {
 
 }  // namespace
 
-uint32_t RollingMatch2Hash::push(const uint8_t* history, uint64_t pos) {
+uint32_t RollingMatch2Hash::next_sum(const uint8_t* history, uint64_t pos, uint32_t c) const {
   // sum = sum over the window of (byte + 1) x step^(distance from the end + 1).
-  if (pos > kMatch2Len) sum_ -= (history[pos - 1 - kMatch2Len] + 1u) * step_power(kMatch2Len);
-  sum_ = (sum_ + history[pos - 1] + 1u) * kMatch2Step;
+  uint32_t sum = sum_;
+  if (pos > kMatch2Len) sum -= (history[pos - 1 - kMatch2Len] + 1u) * step_power(kMatch2Len);
+  return (sum + c + 1u) * kMatch2Step;
+}
+
+uint32_t RollingMatch2Hash::push(const uint8_t* history, uint64_t pos) {
+  sum_ = next_sum(history, pos, history[pos - 1]);
   return pos < kMatch2Len ? 0 : fmix((sum_ * kHashG) ^ kMatch2Salt);
+}
+
+uint32_t RollingMatch2Hash::peek(const uint8_t* history, uint64_t pos, uint32_t c) const {
+  const uint32_t sum = next_sum(history, pos + 1, c);
+  return pos + 1 < kMatch2Len ? 0 : fmix((sum * kHashG) ^ kMatch2Salt);
 }
 
 MatchModel::MatchModel(int bits, uint32_t min_len_)

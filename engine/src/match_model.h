@@ -33,8 +33,13 @@ class RollingMatch2Hash {
  public:
   // Call once per byte, after history[pos - 1] was appended; returns match2_hash(history, pos).
   uint32_t push(const uint8_t* history, uint64_t pos);
+  // What push would return once c is appended at history[pos], without changing the sum.
+  uint32_t peek(const uint8_t* history, uint64_t pos, uint32_t c) const;
 
  private:
+  // The sum once byte c is appended and the history holds pos bytes.
+  uint32_t next_sum(const uint8_t* history, uint64_t pos, uint32_t c) const;
+
   uint32_t sum_ = 0;
 };
 

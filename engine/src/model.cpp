@@ -118,6 +118,38 @@ int Model::image_buckets(uint32_t partial, uint32_t** buckets, uint32_t* hashes)
   return kImageContexts;
 }
 
+void Model::prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const {
+  const uint32_t partial = next_c0 * kHashA;
+  const size_t ctx_words = size_t{ctx_mask} + 1;
+  for (int k = 0; k < kContexts; ++k) {
+    const uint32_t h = fmix(partial ^ (hashes[k] * kHashG));
+    const uint32_t* b = ctx_tables.data() + k * ctx_words + (h & ctx_mask & ~uint32_t{kBucketWords - 1});
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+  }
+}
+
+void Model::prefetch_next_nibble() const {
+  // Within a byte, the next nibble's buckets are fetched one bit early under either value of
+  // that bit, so that new_nibble does not wait for memory.
+  if (bit_count == 3) {
+    for (const uint32_t b : {0u, 1u}) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
+  } else if (bit_count == 7) {
+    prefetch_byte_end();
+  }
+}
+
+void Model::prefetch_byte_end() const {
+  // What the byte end and the next byte's first bit read under either value of the last bit:
+  // the order-1 row and both match table entries.
+  for (const uint32_t b : {0u, 1u}) {
+    const uint32_t c = ((c0 << 1) | b) & 0xFFu;
+    __builtin_prefetch(&t1[1u | (c << 8)]);
+    __builtin_prefetch(&match1.table[match1_hash((c4 << 8) | c, (c8 << 8) | (c4 >> 24)) & match1.mask]);
+    __builtin_prefetch(&match2.table[match2_rolling.peek(history.data(), pos, c) & match2.mask]);
+  }
+}
+
 template <bool kSecondary>
 void Model::update_with(int bit) {
   counter_update(*t0_ctr, bit, kLimitSlow);

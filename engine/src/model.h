@@ -106,6 +106,10 @@ struct Model {
   void advance(int bit);
   void refine(int pmix, uint32_t c1);
   void prefetch_next_bit(uint32_t above) const;
+  // Buckets of the context tables for the partial byte next_c0 under the given context hashes.
+  void prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const;
+  void prefetch_next_nibble() const;
+  void prefetch_byte_end() const;
 };
 
 }  // namespace ixo::cm

@@ -36,10 +36,53 @@ IXO_CM_AVX2 inline void store_pointers(uint32_t** out, uint32_t* base, __m256i l
   out[10] = reinterpret_cast<uint32_t*>(_mm256_extract_epi64(last, 2));
 }
 
+// The bucket of each context for partial byte c0: hashes and word indices in ctx_tables, eight
+// at a time: contexts 0 to 7, then 3 to 10 (both loads stay inside ctx_hash), so context
+// k >= 8 lands at lane k + 5.
+struct BucketLanes {
+  __m256i hash_lo, hash_hi, word_lo, word_hi;
+};
+
+IXO_CM_AVX2 inline BucketLanes bucket_lanes(const uint32_t* ctx_hash, uint32_t c0, uint32_t ctx_mask) {
+  const __m256i partial = _mm256_set1_epi32(static_cast<int>(c0 * kHashA));
+  const __m256i g = _mm256_set1_epi32(static_cast<int>(kHashG));
+  BucketLanes l;
+  l.hash_lo = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash), g)));
+  l.hash_hi = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash + 3), g)));
+  const __m256i bucket_mask = _mm256_set1_epi32(static_cast<int>(ctx_mask & ~uint32_t{kBucketWords - 1}));
+  const __m256i table_words = _mm256_set1_epi32(static_cast<int>(ctx_mask + 1));
+  const __m256i first = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i second = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(3, 4, 5, 6, 7, 8, 9, 10));
+  l.word_lo = _mm256_add_epi32(first, _mm256_and_si256(l.hash_lo, bucket_mask));
+  l.word_hi = _mm256_add_epi32(second, _mm256_and_si256(l.hash_hi, bucket_mask));
+  return l;
+}
+
+// Both cache lines of every context's bucket.
+IXO_CM_AVX2 inline void prefetch_buckets8(const uint32_t* base, __m256i word_lo, __m256i word_hi) {
+  alignas(32) uint32_t word[16];
+  store8(word, word_lo);
+  store8(word + 8, word_hi);
+  for (int k = 0; k < kContexts; ++k) {
+    const uint32_t* b = base + word[k < 8 ? k : k + 5];
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + kSlotWords);
+  }
+}
+
 }  // namespace
 
 template <bool kSecondary>
 IXO_CM_AVX2 void Model::predict_avx2() {
+  if (bit_count == 3) {
+    // The next nibble's buckets under either value of this bit (see prefetch_next_nibble).
+    for (const uint32_t b : {0u, 1u}) {
+      const BucketLanes next = bucket_lanes(ctx_hash.data(), (c0 << 1) | b, ctx_mask);
+      prefetch_buckets8(ctx_tables.data(), next.word_lo, next.word_hi);
+    }
+  } else if (bit_count == 7) {
+    prefetch_byte_end();
+  }
   int32_t* in = mixer.inputs.data();
   const uint32_t c1 = c4 & 0xFFu;
   in[0] = 256;
@@ -173,38 +216,54 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
 }
 
 IXO_CM_AVX2 void Model::new_nibble_avx2() {
-  // The eleven slot hashes eight at a time: contexts 0 to 7, then 3 to 10 (both loads stay
-  // inside ctx_hash), so context k >= 8 lands at lane k + 5.
-  const __m256i partial = _mm256_set1_epi32(static_cast<int>(c0 * kHashA));
-  const __m256i g = _mm256_set1_epi32(static_cast<int>(kHashG));
-  const __m256i h_lo = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data()), g)));
-  const __m256i h_hi = avx2::fmix8(_mm256_xor_si256(partial, _mm256_mullo_epi32(load8(ctx_hash.data() + 3), g)));
-  const __m256i bucket_mask = _mm256_set1_epi32(static_cast<int>(ctx_mask & ~uint32_t{kBucketWords - 1}));
-  const __m256i table_words = _mm256_set1_epi32(static_cast<int>(ctx_mask + 1));
-  const __m256i first = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  const __m256i second = _mm256_mullo_epi32(table_words, _mm256_setr_epi32(3, 4, 5, 6, 7, 8, 9, 10));
+  const BucketLanes lanes = bucket_lanes(ctx_hash.data(), c0, ctx_mask);
+  const __m256i h_lo = lanes.hash_lo;
+  const __m256i h_hi = lanes.hash_hi;
+  const __m256i word_lo = lanes.word_lo;
+  const __m256i word_hi = lanes.word_hi;
+  uint32_t* const base = ctx_tables.data();
   alignas(32) uint32_t hash[16];
   alignas(32) uint32_t word[16];
   store8(hash, h_lo);
   store8(hash + 8, h_hi);
-  store8(word, _mm256_add_epi32(first, _mm256_and_si256(h_lo, bucket_mask)));
-  store8(word + 8, _mm256_add_epi32(second, _mm256_and_si256(h_hi, bucket_mask)));
-  uint32_t* buckets[kContexts + kImageContexts];
-  uint32_t hashes[kContexts + kImageContexts];
-  for (int k = 0; k < kContexts; ++k) {
-    const int lane = k < 8 ? k : k + 5;
-    uint32_t* b = ctx_tables.data() + word[lane];
-    __builtin_prefetch(b);
-    __builtin_prefetch(b + kSlotWords);
-    buckets[k] = b;
-    hashes[k] = hash[lane];
+  prefetch_buckets8(base, word_lo, word_hi);
+  uint32_t* img_buckets[kImageContexts];
+  uint32_t img_hashes[kImageContexts];
+  const int images = image_buckets(c0 * kHashA, img_buckets, img_hashes);
+
+  // Both tags of every bucket at once: a context takes slot 0 on its tag, else slot 1 on its
+  // tag; the rest, usually few, replace a slot one by one below.
+  const int* words = reinterpret_cast<const int*>(base);
+  const __m256i tag0_lo = _mm256_i32gather_epi32(words, word_lo, 4);
+  const __m256i tag0_hi = _mm256_i32gather_epi32(words, word_hi, 4);
+  const __m256i tag1_lo = _mm256_i32gather_epi32(words + kSlotWords, word_lo, 4);
+  const __m256i tag1_hi = _mm256_i32gather_epi32(words + kSlotWords, word_hi, 4);
+  const __m256i hit0_lo = _mm256_cmpeq_epi32(tag0_lo, h_lo);
+  const __m256i hit0_hi = _mm256_cmpeq_epi32(tag0_hi, h_hi);
+  const __m256i hit1_lo = _mm256_andnot_si256(hit0_lo, _mm256_cmpeq_epi32(tag1_lo, h_lo));
+  const __m256i hit1_hi = _mm256_andnot_si256(hit0_hi, _mm256_cmpeq_epi32(tag1_hi, h_hi));
+  const __m256i second_slot = _mm256_set1_epi32(kSlotWords);
+  store8(slot_word.data(), _mm256_add_epi32(word_lo, _mm256_and_si256(hit1_lo, second_slot)));
+  store8(word + 8, _mm256_add_epi32(word_hi, _mm256_and_si256(hit1_hi, second_slot)));
+  for (int k = 8; k < kContexts; ++k) slot_word[k] = word[k + 5];
+  const uint32_t hit_lo = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(hit0_lo, hit1_lo))));
+  const uint32_t hit_hi = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(hit0_hi, hit1_hi))));
+  // Bit k of misses is context k.
+  uint32_t misses = (~(hit_lo | ((hit_hi >> 5) << 8))) & ((1u << kContexts) - 1);
+  const __m256i init = _mm256_set1_epi32(static_cast<int>(kCounterInit));
+  while (misses != 0) {
+    const int k = __builtin_ctz(misses);
+    misses &= misses - 1;
+    uint32_t* b = base + slot_word[k];
+    // Word 1 is updated at every nibble that uses the slot, so its count measures the use.
+    uint32_t* victim = (b[1] & 1023u) > (b[kSlotWords + 1] & 1023u) ? b + kSlotWords : b;
+    store8(victim, init);
+    store8(victim + 8, init);
+    victim[0] = hash[k < 8 ? k : k + 5];
+    slot_word[k] = static_cast<uint32_t>(victim - base);
   }
-  const int count = kContexts + image_buckets(c0 * kHashA, buckets + kContexts, hashes + kContexts);
-  for (int k = 0; k < kContexts; ++k) {
-    slot[k] = choose_slot(buckets[k], hashes[k]);
-    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
-  }
-  for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
+  for (int k = 0; k < kContexts; ++k) slot[k] = base + slot_word[k];
+  for (int k = 0; k < images; ++k) img_slot[k] = choose_slot(img_buckets[k], img_hashes[k]);
 }
 
 template void Model::predict_avx2<true>();

@@ -8,6 +8,7 @@ namespace ixo::cm {
 // With the input layout fixed at compile time every input has a constant index.
 template <bool kSecondary>
 void Model::predict_with() {
+  prefetch_next_nibble();
   int32_t* in = mixer.inputs.data();
   const uint32_t c1 = c4 & 0xFFu;
   in[0] = 256;

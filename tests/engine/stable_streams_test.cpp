@@ -70,6 +70,31 @@ TEST_F(BothPaths, SwitchChoosesThePathOfNewModels) {
   EXPECT_TRUE(Model(1, 0, 1).vector_path);
 }
 
+// Small tables fill up, so slots are found in either place and replaced under both counts.
+TEST_F(BothPaths, ModelsChooseTheSameSlotsAndPredictions) {
+  const std::vector<uint8_t> data = mixed_sample();
+  for (const int profile : {1, 3}) {
+    SCOPED_TRACE(::testing::Message() << "profile " << profile);
+    testing_force_scalar(true);
+    Model plain(1, data.size(), profile);
+    testing_force_scalar(false);
+    Model vec(1, data.size(), profile);
+    for (size_t i = 0; i < data.size(); ++i) {
+      for (int b = 7; b >= 0; --b) {
+        for (int k = 0; k < kContexts; ++k) {
+          ASSERT_EQ(plain.slot[k] - plain.ctx_tables.data(), vec.slot[k] - vec.ctx_tables.data())
+              << "byte " << i << ", bit " << 7 - b << ", context " << k;
+          ASSERT_EQ(plain.slot[k][0], vec.slot[k][0]) << "byte " << i << ", context " << k;
+        }
+        ASSERT_EQ(plain.pr, vec.pr) << "byte " << i << ", bit " << 7 - b;
+        const int bit = (data[i] >> b) & 1;
+        plain.update(bit);
+        vec.update(bit);
+      }
+    }
+  }
+}
+
 TEST_F(BothPaths, StreamOfOnePathDecodesOnTheOther) {
   const std::vector<uint8_t> data = mixed_sample();
   for (const int profile : {1, 2, 3}) {

@@ -155,5 +155,23 @@ TEST(SharedTables, RollingLongMatchHashEqualsTheFullOne) {
     ASSERT_EQ(rolling.push(history.data(), pos), match2_hash(history.data(), pos)) << "pos " << pos;
 }
 
+// The look-ahead that prefetches the long match model's entry: the hash of either next byte,
+// with the sum left as it was.
+TEST(SharedTables, RollingLongMatchHashLooksAheadWithoutMoving) {
+  Rng rng{23};
+  std::vector<uint8_t> history(400);
+  for (auto& b : history) b = static_cast<uint8_t>(rng.next());
+  RollingMatch2Hash rolling;
+  std::vector<uint8_t> other = history;
+  for (uint64_t pos = 0; pos < history.size(); ++pos) {
+    for (const uint8_t c : {history[pos], static_cast<uint8_t>(history[pos] ^ 0x5A)}) {
+      other[pos] = c;
+      ASSERT_EQ(rolling.peek(history.data(), pos, c), match2_hash(other.data(), pos + 1)) << "pos " << pos;
+    }
+    other[pos] = history[pos];
+    ASSERT_EQ(rolling.push(history.data(), pos + 1), match2_hash(history.data(), pos + 1)) << "pos " << pos;
+  }
+}
+
 }  // namespace
 }  // namespace ixo::cm
