@@ -40,8 +40,10 @@ Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Sel
   RebuildRun run{.archive = archive, .out = out, .options = options};
   run.total = files.size();
   ExtractCounts counts;
-  for (const format::FileEntry* e : files)
+  for (const format::FileEntry* e : files) {
     if (e->kind == format::Regular) ++counts.files;
+    if (e->kind == format::HardLink) run.link_targets.insert(e->link_target);
+  }
 
   // Taken before the first write: only directories this run creates get their time and mode at the end.
   std::vector<const format::FileEntry*> new_dirs;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "error.h"
@@ -30,10 +31,13 @@ struct RebuildRun {
   StagingState staging{};
   OutputTree* tree = nullptr;      // present in an extraction
   PublishQueue* queue = nullptr;   // every regular file ends through it
-  // Archive path -> final path of every regular file that passed its checks (no path in test mode).
+  // Archive path -> final path of every regular file that passed its checks (no path in test mode). Only the
+  // targets of the selection's hard links are entered: nothing else looks a file up.
   std::map<std::string, std::optional<std::filesystem::path>, std::less<>> restored{};
+  std::unordered_set<std::string_view> link_targets{};  // of the selection's hard links
 
   bool testing() const { return !out.has_value(); }
+  bool is_link_target(std::string_view path) const { return link_targets.contains(path); }
   // Writes text to the diagnostics stream as one piece.
   void print(std::string_view text) const;
   // "\r  file {done}/{total}" after one more entry.
