@@ -61,6 +61,7 @@ Status PublishQueue::end_ready(bool wait) {
   std::string text;
   Status result;
   bool waited = false;
+  bool lines = false;  // besides progress
   while (!files_.empty()) {
     Outgoing& file = files_.front();
     while (file.flushing && wait && !waited) {
@@ -90,6 +91,7 @@ Status PublishQueue::end_ready(bool wait) {
     } else if (!file.lines.empty()) {
       ++run_.failures;
     }
+    lines = lines || !file.lines.empty();
     text += file.lines;
     ++run_.done;
     text += cat("\r  file ", run_.done, '/', run_.total);
@@ -97,7 +99,7 @@ Status PublishQueue::end_ready(bool wait) {
     ++first_token_;
     waited = true;
   }
-  if (!text.empty()) run_.print(text);
+  if (!text.empty()) run_.print(text, !lines);
   if (!result) return abandon(std::move(result.error()));
   return {};
 }

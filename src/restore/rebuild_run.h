@@ -2,6 +2,7 @@
 // lines it prints.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -36,10 +37,21 @@ struct RebuildRun {
   std::map<std::string, std::optional<std::filesystem::path>, std::less<>> restored{};
   std::unordered_set<std::string_view> link_targets{};  // of the selection's hard links
 
+  // Text not yet written: progress lines alone go out at most every PROGRESS_INTERVAL, anything else at once,
+  // so that the stream holds the same bytes in fewer writes.
+  std::string unwritten{};
+  std::chrono::steady_clock::time_point written_at{};
+
+  static constexpr std::chrono::milliseconds PROGRESS_INTERVAL{50};
+
+  // Whatever is left goes out before the run's result is seen.
+  ~RebuildRun() { write_out(); }
+
   bool testing() const { return !out.has_value(); }
   bool is_link_target(std::string_view path) const { return link_targets.contains(path); }
-  // Writes text to the diagnostics stream as one piece.
-  void print(std::string_view text) const;
+  // Writes text to the diagnostics stream as one piece, after what is still unwritten; progress alone may wait.
+  void print(std::string_view text, bool progress_only = false);
+  void write_out();
   // "\r  file {done}/{total}" after one more entry.
   void progress();
   // "\nFAILED: {path}: {error}\n", counted.
