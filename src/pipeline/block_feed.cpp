@@ -24,13 +24,14 @@ std::optional<uint64_t> source_start(const Held& held, uint32_t offset, uint32_t
 
 BlockFeed::BlockFeed(std::span<const ChunkRead> reads, const ReadsByBlock& reads_by_block,
                      std::span<const PlanStep> steps, Window& window, BlockChannel::Receiver receiver,
-                     BlockPool* pool)
+                     BlockPool* pool, const DigestChecks* checks)
     : reads_(reads),
       reads_by_block_(reads_by_block),
       steps_(steps),
       window_(window),
       receiver_(std::move(receiver)),
-      pool_(pool) {}
+      pool_(pool),
+      checks_(checks) {}
 
 void BlockFeed::drop(Held&& held) {
   // A compacted copy is sized to its ranges and would only crowd the pool.

@@ -13,6 +13,7 @@
 #include "error.h"
 #include "pipeline/block_channel.h"
 #include "pipeline/block_pool.h"
+#include "pipeline/digest_checks.h"
 #include "pipeline/read_plan.h"
 #include "pipeline/window.h"
 
@@ -30,9 +31,11 @@ struct Held {
 class BlockFeed {
  public:
   // The plan parts are borrowed and must outlive the feed.
-  // Whole blocks that the feed lets go are given to pool, when there is one.
+  // Whole blocks that the feed lets go are given to pool, when there is one; checks holds what the workers
+  // found of the digests of plain chunks, when they check them.
   BlockFeed(std::span<const ChunkRead> reads, const ReadsByBlock& reads_by_block, std::span<const PlanStep> steps,
-            Window& window, BlockChannel::Receiver receiver, BlockPool* pool = nullptr);
+            Window& window, BlockChannel::Receiver receiver, BlockPool* pool = nullptr,
+            const DigestChecks* checks = nullptr);
   BlockFeed(const BlockFeed&) = delete;
   BlockFeed& operator=(const BlockFeed&) = delete;
 
@@ -41,6 +44,12 @@ class BlockFeed {
   // Errors: "internal error: chunk read order mismatch" (feed unchanged), "block decoder stopped", a worker's
   // error for the block, "internal error: planned block is not held", "chunk lies outside its block".
   Result<std::span<const uint8_t>> get(uint64_t block, uint32_t offset, uint32_t length);
+
+  // What a worker found of the digest of read's chunk; Unchecked when none looked. Valid once get has served
+  // that read.
+  DigestChecks::Verdict verdict(uint64_t read) const {
+    return checks_ == nullptr ? DigestChecks::Verdict::Unchecked : checks_->verdict(read);
+  }
 
   // Inspection, for tests and measurements.
   const Held* held(uint64_t block) const;
@@ -71,6 +80,7 @@ class BlockFeed {
   uint64_t copied_ = 0;
   BlockChannel::Receiver receiver_;
   BlockPool* pool_;
+  const DigestChecks* checks_;
 };
 
 }  // namespace ixo::pack

@@ -12,7 +12,7 @@ namespace ixo::pack {
 namespace {
 
 // Whatever fails while a position is worked on becomes that position's result.
-DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noexcept {
+DecodeResult decode_position(const WorkerShared& shared, uint64_t position) noexcept {
   try {
     const format::BlockInfo& info = shared.archive.blocks[shared.decode_order[position]];
     if (shared.pool == nullptr) {
@@ -50,6 +50,13 @@ DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noex
   } catch (...) {
     return fail(Error::message(ErrorKind::Other, "block decoder failed"));
   }
+}
+
+// The stored bytes are gone by the time the chunks are hashed: a worker holds one buffer while it checks.
+DecodeResult read_and_decode(const WorkerShared& shared, uint64_t position) noexcept {
+  DecodeResult result = decode_position(shared, position);
+  if (result && shared.checks != nullptr) shared.checks->check(position, *result);
+  return result;
 }
 
 }  // namespace

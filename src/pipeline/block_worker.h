@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "pipeline/block_channel.h"
 #include "pipeline/block_pool.h"
+#include "pipeline/digest_checks.h"
 #include "pipeline/window.h"
 
 namespace ixo::pack {
@@ -19,6 +20,7 @@ struct WorkerShared {
   std::span<const uint64_t> decode_order;
   const Archive& archive;
   BlockPool* pool = nullptr;  // where stored and decoded buffers come from and go back to; none: fresh ones
+  DigestChecks* checks = nullptr;  // where the digests of the plain chunks of each block are checked; none: not here
 };
 
 // Admission, a position from the ticket, read under the file lock, decode, send; until stop is set, the

@@ -43,5 +43,7 @@ Result<ChunkBytes> chunk(const Archive& archive, BlockFeed& feed, uint32_t index
 // Versions above 4 compare all 32 digest bytes; 4 and below the first 16, and an all-zero digest is none.
 // A difference fails with "chunk checksum mismatch".
 Status verify_chunk_digest(uint16_t version, const format::ChunkRef& chunk, std::span<const uint8_t> data);
+// The comparison of verify_chunk_digest, without an error value.
+bool chunk_digest_matches(uint16_t version, const format::ChunkRef& chunk, std::span<const uint8_t> data);
 
 }  // namespace ixo::pack

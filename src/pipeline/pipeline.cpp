@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "codec/codec.h"
 #include "pipeline/block_channel.h"
 #include "pipeline/block_pool.h"
 #include "pipeline/block_worker.h"
+#include "pipeline/digest_checks.h"
 #include "pipeline/window.h"
 #include "platform/thread.h"
 #include "util/text.h"
@@ -56,20 +58,24 @@ namespace detail {
 
 Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
                      const std::function<void(BlockFeed&)>& body) {
+  const uint64_t workers = worker_count(threads);
   ReadPlan plan;
+  std::optional<DigestChecks> checks;
   try {
     plan = plan_selection(archive.chunks, files, threads);
+    // A lone worker is the bottleneck already; with more, the hashing of plain chunks spreads over them.
+    if (workers >= 2) checks.emplace(archive, files, plan);
   } catch (const std::bad_alloc&) {
     return fail(Error::bare(ErrorKind::OutOfMemory));
   }
-  const uint64_t workers = worker_count(threads);
   const uint64_t limit = in_flight_limit(workers);
   Window window(limit);
   std::atomic<uint64_t> decode_ticket{0};
   BlockChannel channel(limit);
   // As many free buffers as blocks may be in flight, and none once every block has taken its own.
   BlockPool pool(limit, plan.decode_order.size());
-  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, &pool};
+  DigestChecks* const checked = checks ? &*checks : nullptr;
+  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, &pool, checked};
 
   BlockChannel::Receiver receiver = channel.receiver();
   {
@@ -94,7 +100,7 @@ Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
         crew.add(std::move(*t));
       }
     }
-    BlockFeed feed(plan.reads, plan.reads_by_block, plan.steps, window, std::move(receiver), &pool);
+    BlockFeed feed(plan.reads, plan.reads_by_block, plan.steps, window, std::move(receiver), &pool, checked);
     struct StopFirst {
       Window& window;
       ~StopFirst() { window.stop(); }

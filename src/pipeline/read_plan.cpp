@@ -93,6 +93,18 @@ std::vector<ChunkRead> read_list(std::span<const format::ChunkRef> chunks, Selec
   return reads;
 }
 
+std::vector<uint32_t> read_chunks(std::span<const format::ChunkRef> chunks, Selection files) {
+  std::vector<uint32_t> out;
+  for (const format::FileEntry* file : files) {
+    if (file->kind != format::Regular) continue;
+    for (const uint32_t c : file->chunks) {
+      if (chunks[c].recipe & format::Recipe::DELTA) out.push_back(chunks[c].base);
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 std::vector<uint64_t> need_after(std::span<const ChunkRead> reads) {
   struct Later {
     std::unordered_set<uint64_t> pairs;

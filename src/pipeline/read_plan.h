@@ -50,6 +50,8 @@ uint64_t held_budget(uint64_t threads);
 
 // Every read the rebuild of the regular files of files will make, in order: a delta chunk's base just before it.
 std::vector<ChunkRead> read_list(std::span<const format::ChunkRef> chunks, Selection files);
+// The chunk index of each read of read_list(chunks, files), in the same order.
+std::vector<uint32_t> read_chunks(std::span<const format::ChunkRef> chunks, Selection files);
 
 // Per read: bytes of the distinct (offset, length) pairs of the same block that later reads request.
 std::vector<uint64_t> need_after(std::span<const ChunkRead> reads);

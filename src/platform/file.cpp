@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,28 @@ Status File::write_all(std::span<const uint8_t> data) const {
     done += static_cast<size_t>(n);
   }
   return {};
+}
+
+Status File::write_all(std::span<const uint8_t> first, std::span<const uint8_t> second) const {
+  constexpr size_t MAX_CALL = 0x7FFFFFFF;
+  if (first.empty() || second.empty() || first.size() > MAX_CALL - second.size()) {
+    if (Status ok = write_all(first); !ok) return ok;
+    return write_all(second);
+  }
+  size_t done = 0;
+  while (done < first.size()) {
+    const iovec pieces[2] = {{const_cast<uint8_t*>(first.data()) + done, first.size() - done},
+                             {const_cast<uint8_t*>(second.data()), second.size()}};
+    const ssize_t n = ::writev(fd_, pieces, 2);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::last_os());
+    }
+    if (n == 0) return fail(Error::message(ErrorKind::WriteZero, "failed to write whole buffer"));
+    done += static_cast<size_t>(n);
+  }
+  // A short write may have stopped anywhere: the rest of second goes by itself.
+  return write_all(second.subspan(done - first.size()));
 }
 
 Status File::close() {

@@ -48,6 +48,8 @@ class File {
   Status read_exact_at(uint64_t pos, std::span<uint8_t> out) const;
   // Writes all of data at the current position, repeating interrupted and short writes.
   Status write_all(std::span<const uint8_t> data) const;
+  // first, then second, in one call where the system takes both at once (writev).
+  Status write_all(std::span<const uint8_t> first, std::span<const uint8_t> second) const;
   Status close();
 
   // Sets only the modification time; the access time stays as it is.
@@ -59,6 +61,9 @@ class File {
   Status set_handle_permissions(uint32_t mode) const;
   // Data and metadata reach stable storage before this returns.
   Status sync_all() const;
+  // Whether the file system of this file or folder keeps everything in memory (tmpfs, ramfs): a flush to
+  // stable storage has nothing to wait for there. False when it cannot be told.
+  bool flush_is_free() const;
   // Starts writing the given range to storage without waiting for it; only a hint, so that a later flush finds
   // less to do: a failure shows in that flush.
   void start_writeback(uint64_t offset, uint64_t length) const;

@@ -1,6 +1,8 @@
 // The operations of File that the output tree needs: exclusive creation, directories opened without
 // following links, the modification time alone, permission bits and the flush to stable storage.
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +83,16 @@ Status File::sync_all() const {
     if (errno != EINTR) return fail(Error::last_os());
   }
   return {};
+}
+
+bool File::flush_is_free() const {
+  struct statfs st;
+  int rc;
+  do {
+    rc = ::fstatfs(fd_, &st);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return false;
+  return st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC;
 }
 
 }  // namespace ixo::platform

@@ -26,8 +26,9 @@ class Flusher {
   bool asynchronous() const { return ring_ != nullptr; }
 
   // Requests the flush of fd's data and metadata, tagged with token. outstanding() must be below capacity();
-  // fd must stay open until the flush has been reaped.
-  void submit(int fd, uint64_t token);
+  // fd must stay open until the flush has been reaped. at_once: the flush is made here and now, for a file
+  // system where it costs nothing and a request would only add the ring's own work.
+  void submit(int fd, uint64_t token, bool at_once = false);
 
   struct Done {
     uint64_t token = 0;

@@ -116,16 +116,18 @@ Status StagingFile::flush_buffer() {
 
 Status StagingFile::write(std::span<const uint8_t> data) {
   if (!file_.is_open()) return fail(Error::message(ErrorKind::Other, "staging file is already closed"));
-  if (buffer_.size() + data.size() > BUFFER) {
-    if (auto ok = flush_buffer(); !ok) return ok;
-  }
-  if (data.size() >= BUFFER) {
-    Status ok = file_.write_all(data);
-    if (ok) written(data.size());
-    return ok;
-  }
+  if (buffer_.size() + data.size() > BUFFER) return write_through(data);
+  if (buffer_.capacity() == 0) buffer_.reserve(BUFFER);  // a file written in one piece never needs one
   buffer_.insert(buffer_.end(), data.begin(), data.end());
   return {};
+}
+
+Status StagingFile::write_through(std::span<const uint8_t> data) {
+  if (!file_.is_open()) return fail(Error::message(ErrorKind::Other, "staging file is already closed"));
+  Status ok = file_.write_all(buffer_, data);
+  if (ok) written(buffer_.size() + data.size());
+  buffer_.clear();
+  return ok;
 }
 
 Status StagingFile::prepare(std::optional<FileTime> modified, std::optional<uint32_t> mode) {

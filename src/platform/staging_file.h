@@ -60,8 +60,10 @@ class StagingFile {
   bool unnamed() const { return dir_ && name_.empty(); }
   const File& file() const { return file_; }
 
-  // Appends through the buffer; large pieces go straight to the file.
+  // Appends through the buffer; a piece that does not fit goes out with what the buffer holds, in one call.
   Status write(std::span<const uint8_t> data);
+  // Appends what the buffer holds and data at once, data without a copy.
+  Status write_through(std::span<const uint8_t> data);
   // Writes out the buffer and sets the time and the permission bits when given. The flush to stable storage
   // is the caller's, on file().
   Status prepare(std::optional<FileTime> modified, std::optional<uint32_t> mode);
@@ -75,9 +77,7 @@ class StagingFile {
 
  private:
   StagingFile(std::filesystem::path path, std::shared_ptr<const File> dir, std::string name, File file)
-      : path_(std::move(path)), dir_(std::move(dir)), name_(std::move(name)), file_(std::move(file)) {
-    buffer_.reserve(BUFFER);
-  }
+      : path_(std::move(path)), dir_(std::move(dir)), name_(std::move(name)), file_(std::move(file)) {}
   Status flush_buffer();
   // After written more bytes have gone to the file: starts their way to storage a few MiB at a time, so that a
   // large file's flush overlaps with the writing of what follows.

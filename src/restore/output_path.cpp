@@ -40,23 +40,30 @@ Status for_each_piece(std::string_view path, F&& f) {
 
 }  // namespace
 
-Result<std::filesystem::path> safe_join(const std::filesystem::path& root, std::string_view path) {
+Status check_archive_path(std::string_view path) {
   // A C string would end at the NUL and name another file than the archive does.
   if (path.find('\0') != std::string_view::npos)
     return fail(Error::message(ErrorKind::InvalidInput, cat("path contains a NUL byte: ", printable(path))));
-  std::string joined = root.native();
-  const Status ok = for_each_piece(path, [&](std::string_view piece) -> Status {
+  return for_each_piece(path, [&](std::string_view piece) -> Status {
     if (refused(piece)) return fail(codec::invalid(cat("unsafe path in archive: ", path)));
+    return {};
+  });
+}
+
+Result<std::filesystem::path> safe_join(const std::filesystem::path& root, std::string_view path) {
+  if (Status ok = check_archive_path(path); !ok) return fail(ok.error());
+  std::string joined = root.native();
+  joined.reserve(joined.size() + 1 + path.size());
+  (void)for_each_piece(path, [&](std::string_view piece) -> Status {
     if (!joined.empty() && joined.back() != '/') joined += '/';
     joined += piece;
     return {};
   });
-  if (!ok) return fail(ok.error());
   return std::filesystem::path(std::move(joined));
 }
 
 Result<std::filesystem::path> output_path(const std::filesystem::path& root, std::string_view path) {
-  if (auto tested = safe_join({}, path); !tested) return fail(tested.error());
+  if (Status tested = check_archive_path(path); !tested) return fail(tested.error());
   if (Status ok = platform::make_dirs(root); !ok) return fail(ok.error());
   auto root_type = platform::entry_type(root);
   if (!root_type) return fail(root_type.error());

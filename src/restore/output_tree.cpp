@@ -36,13 +36,14 @@ Status OutputTree::open_root() {
   Result<platform::File> dir = platform::File::pass_dir(*canonical);
   if (!dir) return fail(dir.error());
   canonical_ = canonical->native();
-  chain_.emplace_back(std::string(), std::make_shared<const platform::File>(std::move(*dir)));
-  lengths_.push_back(canonical_ == "/" ? 0 : canonical_.size());
+  const bool free = dir->flush_is_free();
+  chain_.push_back({std::string(), std::make_shared<const platform::File>(std::move(*dir)),
+                    canonical_ == "/" ? 0 : canonical_.size(), free});
   return {};
 }
 
-Result<Place> OutputTree::place(std::string_view path) {
-  if (Result<std::filesystem::path> tested = safe_join({}, path); !tested) return fail(tested.error());
+Result<Place> OutputTree::place(std::string_view path, bool with_final_path) {
+  if (Status tested = check_archive_path(path); !tested) return fail(tested.error());
   if (chain_.empty()) {
     if (Status ok = open_root(); !ok) return fail(ok.error());
   }
@@ -55,41 +56,46 @@ Result<Place> OutputTree::place(std::string_view path) {
   const std::string_view name = path.substr(start);
 
   size_t kept = 0;  // folders shared with the previous file's
-  while (kept < folders.size() && kept + 1 < chain_.size() && chain_[kept + 1].first == folders[kept]) ++kept;
+  while (kept < folders.size() && kept + 1 < chain_.size() && chain_[kept + 1].name == folders[kept]) ++kept;
   chain_.resize(kept + 1);
-  lengths_.resize(kept + 1);
 
   for (size_t i = kept; i < folders.size(); ++i) {
-    const platform::File& parent = *chain_.back().second;
-    const size_t length = lengths_.back() + 1 + folders[i].size();
+    const Folder& parent = chain_.back();
+    const size_t length = parent.length + 1 + folders[i].size();
     if (Status ok = fits(length); !ok) return fail(ok.error());
-    Result<platform::File> dir = parent.pass_dir_at(folders[i]);
+    Result<platform::File> dir = parent.dir->pass_dir_at(folders[i]);
+    bool made = false;
     if (!dir && dir.error().kind() == ErrorKind::NotFound) {
-      if (Status made = platform::make_dir_at(parent, folders[i]); !made) return fail(made.error());
-      dir = parent.pass_dir_at(folders[i]);
+      if (Status ok = platform::make_dir_at(*parent.dir, folders[i]); !ok) return fail(ok.error());
+      made = true;
+      dir = parent.dir->pass_dir_at(folders[i]);
     }
     if (!dir) {
       if (not_a_directory(dir.error())) return fail(codec::invalid("output parent is not a real directory"));
       return fail(dir.error());
     }
-    chain_.emplace_back(std::string(folders[i]), std::make_shared<const platform::File>(std::move(*dir)));
-    lengths_.push_back(length);
+    // A folder made here lies on its parent's file system; one that was there may be a mount point.
+    const bool free = made ? parent.flush_is_free : dir->flush_is_free();
+    chain_.push_back({std::string(folders[i]), std::make_shared<const platform::File>(std::move(*dir)), length, free});
   }
 
+  const bool slash = canonical_.back() != '/';
+  if (Status ok = fits(canonical_.size() + slash + path.size()); !ok) return fail(ok.error());
   std::string final_path;
-  final_path.reserve(canonical_.size() + 1 + path.size());
-  final_path.append(canonical_);
-  if (final_path.back() != '/') final_path += '/';
-  final_path.append(path);
-  if (Status ok = fits(final_path.size()); !ok) return fail(ok.error());
+  if (with_final_path) {
+    final_path.reserve(canonical_.size() + slash + path.size());
+    final_path.append(canonical_);
+    if (slash) final_path += '/';
+    final_path.append(path);
+  }
 
   // Anything at all stands there (a dangling link too): never overwritten. A look-up that fails for another
   // reason than a missing name cannot tell, so it ends the run as well.
-  const std::shared_ptr<const platform::File>& parent = chain_.back().second;
-  Result<platform::Metadata> there = platform::symlink_metadata_at(*parent, name);
+  const Folder& parent = chain_.back();
+  Result<platform::Metadata> there = platform::symlink_metadata_at(*parent.dir, name);
   if (there) return fail(Error::message(ErrorKind::AlreadyExists, "output already exists"));
   if (there.error().kind() != ErrorKind::NotFound) return fail(there.error());
-  return Place{parent, std::string(name), std::filesystem::path(std::move(final_path))};
+  return Place{parent.dir, std::string(name), std::filesystem::path(std::move(final_path)), parent.flush_is_free};
 }
 
 }  // namespace ixo::pack

@@ -21,7 +21,8 @@ namespace ixo::pack {
 struct Place {
   std::shared_ptr<const platform::File> parent;
   std::string name;
-  std::filesystem::path final_path;  // under the canonical output folder
+  std::filesystem::path final_path;  // under the canonical output folder; empty unless asked for
+  bool flush_is_free = false;        // the folder lies on a file system held in memory
 };
 
 class OutputTree {
@@ -32,17 +33,23 @@ class OutputTree {
   // between the output folder and the file are made as there, each one level at a time and never through a
   // link), then AlreadyExists "output already exists" when anything stands at the final name. The output
   // folder is made, tested and opened by the first call that succeeds in it; the folders of the previous
-  // file are kept for the next one.
-  Result<Place> place(std::string_view path);
+  // file are kept for the next one. The final path is given only with_final_path.
+  Result<Place> place(std::string_view path, bool with_final_path = true);
 
  private:
   Status open_root();
 
+  struct Folder {
+    std::string name;
+    std::shared_ptr<const platform::File> dir;
+    size_t length = 0;           // of its path
+    bool flush_is_free = false;  // of its file system
+  };
+
   std::filesystem::path root_;
   std::string canonical_;  // the canonical output folder, once opened
   // The output folder (an empty name) and the folders below it down to the last file's parent.
-  std::vector<std::pair<std::string, std::shared_ptr<const platform::File>>> chain_;
-  std::vector<size_t> lengths_;  // of the path of each folder of chain_
+  std::vector<Folder> chain_;
 };
 
 }  // namespace ixo::pack

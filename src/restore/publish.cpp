@@ -25,8 +25,9 @@ std::optional<uint32_t> entry_mode(const format::FileEntry& entry) {
   return entry.mode & 0777;
 }
 
-Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state) {
-  Result<Place> place = tree.place(path);
+Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state,
+                                     bool with_final_path) {
+  Result<Place> place = tree.place(path, with_final_path);
   if (!place) return fail(place.error());
 
   // Without a name nothing can be left behind; any refusal falls back to the named staging file, whose own

@@ -32,8 +32,9 @@ struct StagingState {
 
 // The place of path in tree (created folders included), refused when anything stands there, and a new staging
 // file in its folder: an unnamed one where the file system allows it, else the first free staging name. Every
-// error is fatal.
-Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state);
+// error is fatal. The place carries its final path only with_final_path.
+Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state,
+                                     bool with_final_path = true);
 
 // Sets the time and mode of entry on the verified file, ahead of its flush. Every error is fatal.
 Status finish_before_flush(PendingOutput& pending, const format::FileEntry& entry);

@@ -23,7 +23,7 @@ void PublishQueue::finished(platform::Flusher::Done done) {
 }
 
 Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile staging, std::string name,
-                         std::filesystem::path final_path) {
+                         std::filesystem::path final_path, bool flush_is_free) {
   while (files_.size() >= capacity_) {
     if (Status ok = end_ready(true); !ok) return ok;
   }
@@ -33,7 +33,7 @@ Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile s
                             .name = std::move(name),
                             .final_path = std::move(final_path),
                             .flushing = true});
-  flusher_.submit(fd, first_token_ + files_.size() - 1);
+  flusher_.submit(fd, first_token_ + files_.size() - 1, flush_is_free);
   return advance();
 }
 
@@ -61,6 +61,7 @@ Status PublishQueue::end_ready(bool wait) {
   std::string text;
   Status result;
   bool waited = false;
+  bool lines = false;  // besides progress
   while (!files_.empty()) {
     Outgoing& file = files_.front();
     while (file.flushing && wait && !waited) {
@@ -83,12 +84,14 @@ Status PublishQueue::end_ready(bool wait) {
         result = linked;
         break;
       }
-      run_.restored.insert_or_assign(file.entry->path, std::move(file.final_path));
+      if (run_.is_link_target(file.entry->path))
+        run_.restored.insert_or_assign(file.entry->path, std::move(file.final_path));
     } else if (file.restored) {
-      run_.restored.insert_or_assign(file.entry->path, std::nullopt);
+      if (run_.is_link_target(file.entry->path)) run_.restored.insert_or_assign(file.entry->path, std::nullopt);
     } else if (!file.lines.empty()) {
       ++run_.failures;
     }
+    lines = lines || !file.lines.empty();
     text += file.lines;
     ++run_.done;
     text += cat("\r  file ", run_.done, '/', run_.total);
@@ -96,7 +99,7 @@ Status PublishQueue::end_ready(bool wait) {
     ++first_token_;
     waited = true;
   }
-  if (!text.empty()) run_.print(text);
+  if (!text.empty()) run_.print(text, !lines);
   if (!result) return abandon(std::move(result.error()));
   return {};
 }

@@ -31,8 +31,9 @@ class PublishQueue {
 
   // A verified file whose time and mode are set: its flush is requested, and it is linked as name (in the
   // staging file's folder) when its turn comes. May first wait for room, finishing earlier files.
+  // flush_is_free: the file lies on a file system held in memory, where the flush is made at once.
   Status add(const format::FileEntry& entry, platform::StagingFile staging, std::string name,
-             std::filesystem::path final_path);
+             std::filesystem::path final_path, bool flush_is_free = false);
   // A file that ends without anything to link: lines is its failure line (empty for none); a verified file of
   // test mode is entered as restored.
   Status add_ended(const format::FileEntry& entry, std::string lines, bool restored);

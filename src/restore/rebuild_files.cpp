@@ -12,14 +12,23 @@ namespace {
 constexpr unsigned FILES_IN_FLIGHT = 32;
 }  // namespace
 
-void RebuildRun::print(std::string_view text) const {
-  std::fwrite(text.data(), 1, text.size(), options.diagnostics);
+void RebuildRun::print(std::string_view text, bool progress_only) {
+  unwritten += text;
+  if (progress_only && std::chrono::steady_clock::now() - written_at < PROGRESS_INTERVAL) return;
+  write_out();
+}
+
+void RebuildRun::write_out() {
+  if (unwritten.empty()) return;
+  std::fwrite(unwritten.data(), 1, unwritten.size(), options.diagnostics);
   std::fflush(options.diagnostics);
+  unwritten.clear();
+  written_at = std::chrono::steady_clock::now();
 }
 
 void RebuildRun::progress() {
   ++done;
-  print(cat("\r  file ", done, '/', total));
+  print(cat("\r  file ", done, '/', total), true);
 }
 
 void RebuildRun::failed(std::string_view path, const Error& error) {
@@ -40,8 +49,10 @@ Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Sel
   RebuildRun run{.archive = archive, .out = out, .options = options};
   run.total = files.size();
   ExtractCounts counts;
-  for (const format::FileEntry* e : files)
+  for (const format::FileEntry* e : files) {
     if (e->kind == format::Regular) ++counts.files;
+    if (e->kind == format::HardLink) run.link_targets.insert(e->link_target);
+  }
 
   // Taken before the first write: only directories this run creates get their time and mode at the end.
   std::vector<const format::FileEntry*> new_dirs;
@@ -72,6 +83,8 @@ Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Sel
   restore_links_and_dirs(run, files);
   if (run.skipped_symlinks > 0)
     run.print(cat("\nwarning: ", run.skipped_symlinks, " symlink(s) not restored (see above)\n"));
+  // Every entry's line is out before the closing pass starts.
+  run.write_out();
   if (out) {
     if (Status ok = finish_new_dirs(std::move(new_dirs), *out); !ok) return fail(ok.error());
   }

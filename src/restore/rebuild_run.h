@@ -2,12 +2,14 @@
 // lines it prints.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "error.h"
@@ -30,12 +32,26 @@ struct RebuildRun {
   StagingState staging{};
   OutputTree* tree = nullptr;      // present in an extraction
   PublishQueue* queue = nullptr;   // every regular file ends through it
-  // Archive path -> final path of every regular file that passed its checks (no path in test mode).
+  // Archive path -> final path of every regular file that passed its checks (no path in test mode). Only the
+  // targets of the selection's hard links are entered: nothing else looks a file up.
   std::map<std::string, std::optional<std::filesystem::path>, std::less<>> restored{};
+  std::unordered_set<std::string_view> link_targets{};  // of the selection's hard links
+
+  // Text not yet written: progress lines alone go out at most every PROGRESS_INTERVAL, anything else at once,
+  // so that the stream holds the same bytes in fewer writes.
+  std::string unwritten{};
+  std::chrono::steady_clock::time_point written_at{};
+
+  static constexpr std::chrono::milliseconds PROGRESS_INTERVAL{50};
+
+  // Whatever is left goes out before the run's result is seen.
+  ~RebuildRun() { write_out(); }
 
   bool testing() const { return !out.has_value(); }
-  // Writes text to the diagnostics stream as one piece.
-  void print(std::string_view text) const;
+  bool is_link_target(std::string_view path) const { return link_targets.contains(path); }
+  // Writes text to the diagnostics stream as one piece, after what is still unwritten; progress alone may wait.
+  void print(std::string_view text, bool progress_only = false);
+  void write_out();
   // "\r  file {done}/{total}" after one more entry.
   void progress();
   // "\nFAILED: {path}: {error}\n", counted.

@@ -74,7 +74,7 @@ bool one_verified_chunk(const Archive& archive, const format::FileEntry& e) {
 Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
   std::optional<PendingOutput> pending;
   if (!run.testing()) {
-    Result<PendingOutput> made = prepare_output(*run.tree, e.path, run.staging);
+    Result<PendingOutput> made = prepare_output(*run.tree, e.path, run.staging, run.is_link_target(e.path));
     if (!made) return fail(made.error());
     pending.emplace(std::move(*made));
   }
@@ -87,11 +87,17 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
   };
 
   if (one_verified_chunk(run.archive, e)) {
-    // The chunk's digest, checked in full over exactly these bytes, is the digest of the whole file.
+    // The chunk's digest, checked in full over exactly these bytes, is the digest of the whole file: the verdict
+    // is known before anything is written, so a file that passes goes out in one piece, without a copy.
     Result<ChunkBytes> bytes = chunk(run.archive, feed, e.chunks[0]);
     if (!bytes) return fail(bytes.error());
-    if (Status ok = write(bytes->bytes()); !ok) return ok;
     digest = run.archive.chunks[e.chunks[0]].digest;
+    const bool passes = bytes->size() == e.size && *digest == e.digest;
+    length += bytes->size();
+    if (pending) {
+      Status ok = passes ? pending->staging.write_through(bytes->bytes()) : pending->staging.write(bytes->bytes());
+      if (!ok) return ok;
+    }
   } else {
     blake3::Hasher hasher;
     if (!hasher.ok()) return fail(Error::bare(ErrorKind::OutOfMemory));
@@ -122,7 +128,7 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
   if (!pending) return run.queue->add_ended(e, {}, true);
   if (Status ok = finish_before_flush(*pending, e); !ok) return ok;
   return run.queue->add(e, std::move(pending->staging), std::move(pending->place.name),
-                        std::move(pending->place.final_path));
+                        std::move(pending->place.final_path), pending->place.flush_is_free);
 }
 
 }  // namespace ixo::pack

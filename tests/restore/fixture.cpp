@@ -12,8 +12,8 @@ namespace ixo::test {
 
 namespace fs = std::filesystem;
 
-TempFolder::TempFolder() {
-  std::string name = (fs::temp_directory_path() / "ixo-restore-test-XXXXXX").string();
+TempFolder::TempFolder(const fs::path& under) {
+  std::string name = (under / "ixo-restore-test-XXXXXX").string();
   if (::mkdtemp(name.data()) == nullptr) std::abort();
   path_ = name;
 }

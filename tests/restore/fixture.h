@@ -17,10 +17,12 @@
 
 namespace ixo::test {
 
-// A new folder under the system's temporary folder, removed with everything in it (whatever its modes).
+// A new folder under the system's temporary folder (or under another), removed with everything in it (whatever
+// its modes).
 class TempFolder {
  public:
-  TempFolder();
+  TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
+  explicit TempFolder(const std::filesystem::path& under);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -2,7 +2,9 @@
 // platform layer, files without a staging name, folders held between files, and the one-hash check of a file of
 // one plain chunk.
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,51 +73,57 @@ TEST(PublishQueue, AFlushOrLinkFailureEndsTheRunAsIfFilesWentOneAtATime) {
   constexpr int FILES = 60;
   constexpr int FAILING = 37;  // the 37th flush or link fails: that of entry 37, as entry 10 is never flushed
   using Call = platform::faults::Call;
+  // On a file system held in memory each flush is made at once, not through the ring: the same outcome.
+  std::vector<fs::path> places{fs::temp_directory_path()};
+  if (struct statfs st {}; ::statfs("/dev/shm", &st) == 0 && st.f_type == TMPFS_MAGIC) places.push_back("/dev/shm");
   for (const Call kind : {Call::Flush, Call::Link}) {
     for (const bool named : {false, true}) {
-      SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : "link") + (named ? ", named staging" : ", unnamed"));
-      TempFolder t;
-      ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});
-      for (int i = 0; i < FILES; ++i) {
-        // A file that fails its digest before the failing one prints its line; one after it prints nothing.
-        if (i == 10 || i == 40) {
-          Entry bad = b.file("sub/bad" + std::to_string(i), bytes_of("damaged " + std::to_string(i)));
-          bad.digest[0] ^= 1;
-          b.add(bad);
-        } else {
-          b.add_file(path_of(i), content_of(i));
+      for (const fs::path& place : places) {
+        SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : "link") + (named ? ", named staging" : ", unnamed") +
+                     " in " + place.string());
+        TempFolder t(place);
+        ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});
+        for (int i = 0; i < FILES; ++i) {
+          // A file that fails its digest before the failing one prints its line; one after it prints nothing.
+          if (i == 10 || i == 40) {
+            Entry bad = b.file("sub/bad" + std::to_string(i), bytes_of("damaged " + std::to_string(i)));
+            bad.digest[0] ^= 1;
+            b.add(bad);
+          } else {
+            b.add_file(path_of(i), content_of(i));
+          }
         }
-      }
-      b.snapshot(1);
-      b.commit();
-      test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
+        b.snapshot(1);
+        b.commit();
+        test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
 
-      std::string expected_lines;
-      std::vector<std::string> expected_names{"sub"};
-      for (int i = 0; i < FAILING; ++i) {
-        if (i == 10) {
-          expected_lines += "\nCHECKSUM MISMATCH: sub/bad10\n";
-        } else {
-          expected_names.push_back(path_of(i));
+        std::string expected_lines;
+        std::vector<std::string> expected_names{"sub"};
+        for (int i = 0; i < FAILING; ++i) {
+          if (i == 10) {
+            expected_lines += "\nCHECKSUM MISMATCH: sub/bad10\n";
+          } else {
+            expected_names.push_back(path_of(i));
+          }
+          expected_lines += "\r  file " + std::to_string(i + 1) + "/" + std::to_string(FILES);
         }
-        expected_lines += "\r  file " + std::to_string(i + 1) + "/" + std::to_string(FILES);
-      }
-      std::sort(expected_names.begin(), expected_names.end());
+        std::sort(expected_names.begin(), expected_names.end());
 
-      Injected faults(kind, FAILING, named);
-      const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
-      ASSERT_FALSE(r.result.has_value());
-      EXPECT_EQ(r.result.error().to_string(), "Input/output error (os error 5)");
-      EXPECT_EQ(r.diagnostics, expected_lines);
-      EXPECT_EQ(test::names_below(t / "out"), expected_names)
-          << "a file after the failing one was published, or something was left staged";
-      for (int i = 0; i < FAILING; ++i) {
-        if (i != 10) {
-          EXPECT_EQ(test::read_file(t / "out" / path_of(i)), content_of(i)) << i;
+        Injected faults(kind, FAILING, named);
+        const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
+        ASSERT_FALSE(r.result.has_value());
+        EXPECT_EQ(r.result.error().to_string(), "Input/output error (os error 5)");
+        EXPECT_EQ(r.diagnostics, expected_lines);
+        EXPECT_EQ(test::names_below(t / "out"), expected_names)
+            << "a file after the failing one was published, or something was left staged";
+        for (int i = 0; i < FAILING; ++i) {
+          if (i != 10) {
+            EXPECT_EQ(test::read_file(t / "out" / path_of(i)), content_of(i)) << i;
+          }
         }
-      }
-      if (!named) {
-        EXPECT_GE(Faults::counts[static_cast<int>(Call::Unnamed)], FAILING) << "no unnamed staging file was made";
+        if (!named) {
+          EXPECT_GE(Faults::counts[static_cast<int>(Call::Unnamed)], FAILING) << "no unnamed staging file was made";
+        }
       }
     }
   }
@@ -204,32 +212,53 @@ TEST(StagingFile, NamedInAHeldFolderIsRemovedUnlessLinked) {
 }
 
 TEST(Flusher, ManyOutstandingEachReapedOnceWithItsOwnResult) {
-  TempFolder t;
-  std::vector<platform::File> files;
-  for (int i = 0; i < 12; ++i) files.push_back(*platform::File::create_new(t / std::to_string(i)));
-  Injected faults(platform::faults::Call::Flush, 5, false);
-  platform::Flusher flusher(8);
-  std::vector<int> seen(files.size(), 0);
-  size_t next = 0;
-  while (next < files.size() || flusher.outstanding() > 0) {
-    while (next < files.size() && flusher.outstanding() < flusher.capacity()) {
-      flusher.submit(files[next].fd(), 1000 + next);
-      ++next;
+  // Every flush through the ring, every one at once (a file system held in memory), and the two mixed.
+  for (const int at_once_every : {0, 1, 3}) {
+    SCOPED_TRACE("at once every " + std::to_string(at_once_every));
+    TempFolder t;
+    std::vector<platform::File> files;
+    for (int i = 0; i < 12; ++i) files.push_back(*platform::File::create_new(t / std::to_string(i)));
+    Injected faults(platform::faults::Call::Flush, 5, false);
+    platform::Flusher flusher(8);
+    std::vector<int> seen(files.size(), 0);
+    size_t next = 0;
+    while (next < files.size() || flusher.outstanding() > 0) {
+      while (next < files.size() && flusher.outstanding() < flusher.capacity()) {
+        flusher.submit(files[next].fd(), 1000 + next, at_once_every != 0 && next % at_once_every == 0);
+        ++next;
+      }
+      std::optional<platform::Flusher::Done> done = flusher.reap(true);
+      ASSERT_TRUE(done.has_value());
+      const size_t i = done->token - 1000;
+      ASSERT_LT(i, files.size());
+      ++seen[i];
+      if (i == 4) {
+        ASSERT_FALSE(done->result.has_value());
+        EXPECT_EQ(done->result.error().os_error(), EIO);
+      } else {
+        EXPECT_TRUE(done->result.has_value()) << i;
+      }
     }
-    std::optional<platform::Flusher::Done> done = flusher.reap(true);
-    ASSERT_TRUE(done.has_value());
-    const size_t i = done->token - 1000;
-    ASSERT_LT(i, files.size());
-    ++seen[i];
-    if (i == 4) {
-      ASSERT_FALSE(done->result.has_value());
-      EXPECT_EQ(done->result.error().os_error(), EIO);
-    } else {
-      EXPECT_TRUE(done->result.has_value()) << i;
+    EXPECT_EQ(seen, std::vector<int>(files.size(), 1));
+    EXPECT_FALSE(flusher.reap(true).has_value());
+    if (at_once_every == 1) {
+      EXPECT_FALSE(flusher.asynchronous()) << "a ring was set up for flushes that never needed one";
     }
   }
-  EXPECT_EQ(seen, std::vector<int>(files.size(), 1));
-  EXPECT_FALSE(flusher.reap(true).has_value());
+}
+
+TEST(Flusher, AFileSystemHeldInMemoryIsToldApart) {
+  TempFolder t;
+  const Result<platform::File> here = platform::File::pass_dir(t.path());
+  ASSERT_TRUE(here.has_value());
+  struct statfs st {};
+  ASSERT_EQ(::statfs(t.path().c_str(), &st), 0);
+  EXPECT_EQ(here->flush_is_free(), st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC);
+  if (const Result<platform::File> shm = platform::File::pass_dir("/dev/shm");
+      shm && ::statfs("/dev/shm", &st) == 0 && st.f_type == TMPFS_MAGIC) {
+    EXPECT_TRUE(shm->flush_is_free());
+  }
+  EXPECT_FALSE(platform::File().flush_is_free()) << "a closed descriptor tells nothing";
 }
 
 // What output_path and a look at the final name say, for comparison.

@@ -187,6 +187,35 @@ TEST_F(Rebuild, TestModeCreatesNothingAndJudgesNoPath) {
   EXPECT_EQ(test::names_below(t_.path()), (std::vector<std::string>{"a.ixo"}));
 }
 
+// Only the targets of hard links are remembered: a link finds its target among many files, in an extraction and
+// in a test, and a link to a file that was not restored fails alike in both.
+TEST_F(Rebuild, HardLinksFindTheirTargetsAmongManyFiles) {
+  for (const bool testing : {false, true}) {
+    SCOPED_TRACE(testing ? "test mode" : "extraction");
+    fs::remove_all(out());
+    ArchiveBuilder b = stored_builder();
+    for (int i = 0; i < 40; ++i) b.add_file("d/f" + std::to_string(i), "file " + std::to_string(i));
+    Entry bad = b.file("d/bad", bytes_of("damaged"));
+    bad.digest[0] ^= 1;
+    b.add(bad);
+    b.add(ArchiveBuilder::hardlink("to-first", "d/f0"));
+    b.add(ArchiveBuilder::hardlink("to-last", "d/f39"));
+    b.add(ArchiveBuilder::hardlink("to-last-again", "d/f39"));
+    b.add(ArchiveBuilder::hardlink("to-bad", "d/bad"));
+    const auto r = testing ? test_only(b) : extract(b);
+    ASSERT_TRUE(r.result.has_value()) << r.result.error().to_string();
+    EXPECT_EQ(*r.result, (pack::ExtractCounts{41, 2}));
+    EXPECT_NE(r.diagnostics.find("\nFAILED: to-bad: the file it links to (d/bad) was not restored\n"), std::string::npos)
+        << r.diagnostics;
+    if (!testing) {
+      EXPECT_EQ(lstat_of(out() / "to-first").st_ino, lstat_of(out() / "d/f0").st_ino);
+      EXPECT_EQ(lstat_of(out() / "to-last").st_ino, lstat_of(out() / "d/f39").st_ino);
+      EXPECT_EQ(lstat_of(out() / "to-last-again").st_ino, lstat_of(out() / "d/f39").st_ino);
+      EXPECT_FALSE(fs::exists(out() / "to-bad"));
+    }
+  }
+}
+
 // A transform row whose decoder acts on the first byte of the stored form.
 bool quiet_inside = false;
 Result<transform::Bytes> scripted_decode(std::span<const uint8_t> stored, uint64_t size) {
