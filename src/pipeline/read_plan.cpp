@@ -79,20 +79,6 @@ uint64_t held_budget(uint64_t threads) {
   return n > (UINT64_MAX >> 25) ? UINT64_MAX : n << 25;
 }
 
-std::vector<ChunkRead> read_list(std::span<const format::ChunkRef> chunks, Selection files) {
-  std::vector<ChunkRead> reads;
-  const auto read_of = [&](const format::ChunkRef& c) { return ChunkRead{c.block, c.offset, c.length}; };
-  for (const format::FileEntry* file : files) {
-    if (file->kind != format::Regular) continue;
-    for (const uint32_t c : file->chunks) {
-      const format::ChunkRef& r = chunks[c];
-      if (r.recipe & format::Recipe::DELTA) reads.push_back(read_of(chunks[r.base]));
-      reads.push_back(read_of(r));
-    }
-  }
-  return reads;
-}
-
 std::vector<uint32_t> read_chunks(std::span<const format::ChunkRef> chunks, Selection files) {
   std::vector<uint32_t> out;
   for (const format::FileEntry* file : files) {
@@ -103,6 +89,14 @@ std::vector<uint32_t> read_chunks(std::span<const format::ChunkRef> chunks, Sele
     }
   }
   return out;
+}
+
+std::vector<ChunkRead> read_list(std::span<const format::ChunkRef> chunks, Selection files) {
+  const std::vector<uint32_t> order = read_chunks(chunks, files);
+  std::vector<ChunkRead> reads;
+  reads.reserve(order.size());
+  for (const uint32_t c : order) reads.push_back({chunks[c].block, chunks[c].offset, chunks[c].length});
+  return reads;
 }
 
 std::vector<uint64_t> need_after(std::span<const ChunkRead> reads) {
