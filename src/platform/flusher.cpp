@@ -64,13 +64,16 @@ void Flusher::flush_now(int fd, uint64_t token) {
   finished_.push_back({token, fsync_retrying(fd)});
 }
 
-void Flusher::submit(int fd, uint64_t token, bool at_once) {
+void Flusher::submit(int fd, uint64_t token, bool in_memory) {
   ++outstanding_;
   if (const int injected = faults::injected(faults::Call::Flush); injected != 0) {
     finished_.push_back({token, fail(Error::os(injected))});
     return;
   }
-  if (at_once) return flush_now(fd, token);
+  if (in_memory) {
+    finished_.push_back({token, {}});
+    return;
+  }
   if (!tried_ring_) start_ring();
   if (!ring_ || ring_->free_slots.empty()) return flush_now(fd, token);
   const unsigned slot = ring_->free_slots.back();

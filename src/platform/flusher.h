@@ -26,9 +26,9 @@ class Flusher {
   bool asynchronous() const { return ring_ != nullptr; }
 
   // Requests the flush of fd's data and metadata, tagged with token. outstanding() must be below capacity();
-  // fd must stay open until the flush has been reaped. at_once: the flush is made here and now, for a file
-  // system where it costs nothing and a request would only add the ring's own work.
-  void submit(int fd, uint64_t token, bool at_once = false);
+  // fd must stay open until the flush has been reaped. in_memory: fd's file system keeps its files in memory
+  // only (tmpfs, ramfs), where a flush does nothing and always succeeds: it is ended here without a call.
+  void submit(int fd, uint64_t token, bool in_memory = false);
 
   struct Done {
     uint64_t token = 0;

@@ -17,6 +17,9 @@ bool not_a_directory(const Error& e) {
   return os == ENOTDIR || os == ELOOP;
 }
 
+// Past this many names a made folder is judged by look-ups again, so that the names kept stay few.
+constexpr size_t GIVEN_NAMES_KEPT = 1 << 16;
+
 // The system refuses a path of PATH_MAX bytes or more; the folders and files of such a path cannot be named
 // by the passes that follow, which work with whole paths, so they are refused here as the system would.
 Status fits(size_t length) {
@@ -60,7 +63,7 @@ Result<Place> OutputTree::place(std::string_view path, bool with_final_path) {
   chain_.resize(kept + 1);
 
   for (size_t i = kept; i < folders.size(); ++i) {
-    const Folder& parent = chain_.back();
+    Folder& parent = chain_.back();
     const size_t length = parent.length + 1 + folders[i].size();
     if (Status ok = fits(length); !ok) return fail(ok.error());
     Result<platform::File> dir = parent.dir->pass_dir_at(folders[i]);
@@ -76,7 +79,9 @@ Result<Place> OutputTree::place(std::string_view path, bool with_final_path) {
     }
     // A folder made here lies on its parent's file system; one that was there may be a mount point.
     const bool free = made ? parent.flush_is_free : dir->flush_is_free();
-    chain_.push_back({std::string(folders[i]), std::make_shared<const platform::File>(std::move(*dir)), length, free});
+    if (parent.made) parent.given.emplace(folders[i]);
+    chain_.push_back({std::string(folders[i]), std::make_shared<const platform::File>(std::move(*dir)), length, free,
+                      made});
   }
 
   const bool slash = canonical_.back() != '/';
@@ -89,12 +94,18 @@ Result<Place> OutputTree::place(std::string_view path, bool with_final_path) {
     final_path.append(path);
   }
 
-  // Anything at all stands there (a dangling link too): never overwritten. A look-up that fails for another
-  // reason than a missing name cannot tell, so it ends the run as well.
-  const Folder& parent = chain_.back();
-  Result<platform::Metadata> there = platform::symlink_metadata_at(*parent.dir, name);
-  if (there) return fail(Error::message(ErrorKind::AlreadyExists, "output already exists"));
-  if (there.error().kind() != ErrorKind::NotFound) return fail(there.error());
+  Folder& parent = chain_.back();
+  if (parent.made && parent.given.size() >= GIVEN_NAMES_KEPT) {
+    parent.made = false;
+    parent.given = {};
+  }
+  if (!parent.made || !parent.given.emplace(name).second) {
+    // Anything at all stands there (a dangling link too): never overwritten. A look-up that fails for another
+    // reason than a missing name cannot tell, so it ends the run as well.
+    Result<platform::Metadata> there = platform::symlink_metadata_at(*parent.dir, name);
+    if (there) return fail(Error::message(ErrorKind::AlreadyExists, "output already exists"));
+    if (there.error().kind() != ErrorKind::NotFound) return fail(there.error());
+  }
   return Place{parent.dir, std::string(name), std::filesystem::path(std::move(final_path)), parent.flush_is_free};
 }
 

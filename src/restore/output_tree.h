@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "error.h"
@@ -33,7 +34,8 @@ class OutputTree {
   // between the output folder and the file are made as there, each one level at a time and never through a
   // link), then AlreadyExists "output already exists" when anything stands at the final name. The output
   // folder is made, tested and opened by the first call that succeeds in it; the folders of the previous
-  // file are kept for the next one. The final path is given only with_final_path.
+  // file are kept for the next one. The final path is given only with_final_path. In a folder that this run
+  // made, a name the run has not given there yet needs no look-up: the folder was empty when made.
   Result<Place> place(std::string_view path, bool with_final_path = true);
 
  private:
@@ -44,6 +46,8 @@ class OutputTree {
     std::shared_ptr<const platform::File> dir;
     size_t length = 0;           // of its path
     bool flush_is_free = false;  // of its file system
+    bool made = false;           // by this run, and every name in it is in given
+    std::unordered_set<std::string> given{};  // the names the run gave there: its folders and files
   };
 
   std::filesystem::path root_;

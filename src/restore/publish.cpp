@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t NANOS_PER_SECOND = 1'000'000'000;
 }
 
-std::string staging_name(uint32_t pid, uint64_t n) { return cat(".ixo-restore-", pid, '-', n, ".tmp"); }
+std::string staging_name(uint32_t pid, uint64_t n) { return cat(STAGING_PREFIX, pid, '-', n, ".tmp"); }
 
 Result<std::optional<platform::FileTime>> entry_time(const format::FileEntry& entry) {
   if (entry.mtime < 1) return std::nullopt;

@@ -15,6 +15,8 @@ namespace ixo::pack {
 
 inline constexpr int STAGING_ATTEMPTS = 100;
 
+inline constexpr std::string_view STAGING_PREFIX = ".ixo-restore-";
+
 // ".ixo-restore-{pid}-{n}.tmp"
 std::string staging_name(uint32_t pid, uint64_t n);
 

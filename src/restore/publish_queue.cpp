@@ -1,5 +1,6 @@
 #include "restore/publish_queue.h"
 
+#include "restore/publish.h"
 #include "restore/rebuild_run.h"
 #include "util/text.h"
 
@@ -43,6 +44,15 @@ Status PublishQueue::add_ended(const format::FileEntry& entry, std::string lines
   }
   files_.push_back(Outgoing{.entry = &entry, .lines = std::move(lines), .restored = restored});
   return advance();
+}
+
+bool PublishQueue::must_settle(std::string_view path) const {
+  if (files_.empty()) return false;
+  const size_t slash = path.rfind('/');
+  if (path.substr(slash == std::string_view::npos ? 0 : slash + 1).starts_with(STAGING_PREFIX)) return true;
+  for (const Outgoing& file : files_)
+    if (file.staging && file.entry->path == path) return true;
+  return false;
 }
 
 Status PublishQueue::advance() { return end_ready(false); }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "error.h"
 #include "format/records.h"
@@ -31,7 +32,7 @@ class PublishQueue {
 
   // A verified file whose time and mode are set: its flush is requested, and it is linked as name (in the
   // staging file's folder) when its turn comes. May first wait for room, finishing earlier files.
-  // flush_is_free: the file lies on a file system held in memory, where the flush is made at once.
+  // flush_is_free: the file lies on a file system held in memory, where a flush has nothing to do.
   Status add(const format::FileEntry& entry, platform::StagingFile staging, std::string name,
              std::filesystem::path final_path, bool flush_is_free = false);
   // A file that ends without anything to link: lines is its failure line (empty for none); a verified file of
@@ -44,6 +45,10 @@ class PublishQueue {
   // Ends every file. On the first failure to flush or link, in file order, the files after it are removed
   // once every outstanding flush has returned, and that failure is the error.
   Status drain();
+  // Whether the files in flight must end before the place of a file at path is judged: one of them goes to
+  // the same path, or its name could be one of their staging names. Files finished one at a time would have
+  // been published, and their staging names gone, by then.
+  bool must_settle(std::string_view path) const;
   // A flush has failed: no new file may start; drain gives the error.
   bool stopping() const { return stopping_; }
 

@@ -74,6 +74,9 @@ bool one_verified_chunk(const Archive& archive, const format::FileEntry& e) {
 Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
   std::optional<PendingOutput> pending;
   if (!run.testing()) {
+    if (run.queue->must_settle(e.path)) {
+      if (Status ok = run.queue->drain(); !ok) return ok;
+    }
     Result<PendingOutput> made = prepare_output(*run.tree, e.path, run.staging, run.is_link_target(e.path));
     if (!made) return fail(made.error());
     pending.emplace(std::move(*made));

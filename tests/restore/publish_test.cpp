@@ -212,9 +212,10 @@ TEST(StagingFile, NamedInAHeldFolderIsRemovedUnlessLinked) {
 }
 
 TEST(Flusher, ManyOutstandingEachReapedOnceWithItsOwnResult) {
-  // Every flush through the ring, every one at once (a file system held in memory), and the two mixed.
-  for (const int at_once_every : {0, 1, 3}) {
-    SCOPED_TRACE("at once every " + std::to_string(at_once_every));
+  // Every flush through the ring, every one on a file system held in memory (nothing to flush), and the two
+  // mixed.
+  for (const int in_memory_every : {0, 1, 3}) {
+    SCOPED_TRACE("in memory every " + std::to_string(in_memory_every));
     TempFolder t;
     std::vector<platform::File> files;
     for (int i = 0; i < 12; ++i) files.push_back(*platform::File::create_new(t / std::to_string(i)));
@@ -224,7 +225,7 @@ TEST(Flusher, ManyOutstandingEachReapedOnceWithItsOwnResult) {
     size_t next = 0;
     while (next < files.size() || flusher.outstanding() > 0) {
       while (next < files.size() && flusher.outstanding() < flusher.capacity()) {
-        flusher.submit(files[next].fd(), 1000 + next, at_once_every != 0 && next % at_once_every == 0);
+        flusher.submit(files[next].fd(), 1000 + next, in_memory_every != 0 && next % in_memory_every == 0);
         ++next;
       }
       std::optional<platform::Flusher::Done> done = flusher.reap(true);
@@ -241,7 +242,7 @@ TEST(Flusher, ManyOutstandingEachReapedOnceWithItsOwnResult) {
     }
     EXPECT_EQ(seen, std::vector<int>(files.size(), 1));
     EXPECT_FALSE(flusher.reap(true).has_value());
-    if (at_once_every == 1) {
+    if (in_memory_every == 1) {
       EXPECT_FALSE(flusher.asynchronous()) << "a ring was set up for flushes that never needed one";
     }
   }

@@ -151,6 +151,40 @@ TEST_F(Rebuild, SomethingAtAFinalPathEndsTheRunAndKeepsWhatWasPublished) {
   EXPECT_FALSE(fs::exists(t_ / "nowhere")) << "written through the dangling link";
 }
 
+// A path named twice: the second finds the first in place, whether the first is still on its way out, in a
+// folder the run made or one that was there, and a first that failed its check leaves the name free.
+TEST_F(Rebuild, APathNamedTwiceFindsTheFirstInPlace) {
+  for (const bool folder_was_there : {false, true}) {
+    SCOPED_TRACE(folder_was_there ? "folder was there" : "folder made by the run");
+    const fs::path out_dir = t_ / (folder_was_there ? "there" : "made");
+    if (folder_was_there) fs::create_directories(out_dir / "d");
+    ArchiveBuilder b = stored_builder();
+    b.add_file("d/a", "first");
+    b.add_file("d/b", "other");
+    b.add_file("d/a", "second");
+    b.add_file("d/c", "never");
+    open(b);
+    const auto r = test::run_rebuild(opened_->archive, opened_->list, out_dir, {});
+    ASSERT_FALSE(r.result.has_value());
+    EXPECT_EQ(r.result.error().kind(), ErrorKind::AlreadyExists);
+    EXPECT_EQ(r.result.error().to_string(), "output already exists");
+    EXPECT_EQ(r.diagnostics, "\r  file 1/4\r  file 2/4");
+    EXPECT_EQ(test::names_below(out_dir), (std::vector<std::string>{"d", "d/a", "d/b"}));
+    EXPECT_EQ(test::read_file(out_dir / "d/a"), "first");
+  }
+
+  ArchiveBuilder b = stored_builder();
+  Entry bad = b.file("d/a", bytes_of("broken"));
+  bad.digest[0] ^= 1;
+  b.add(bad);
+  b.add_file("d/a", "second");
+  const auto r = extract(b);
+  ASSERT_TRUE(r.result.has_value()) << r.result.error().to_string();
+  EXPECT_EQ(r.result->failures, 1u);
+  EXPECT_EQ(test::read_file(out() / "d/a"), "second");
+  EXPECT_EQ(names(), (std::vector<std::string>{"d", "d/a"}));
+}
+
 TEST_F(Rebuild, ChecksumMismatchIsReportedAndNothingIsLeft) {
   ArchiveBuilder b = stored_builder();
   Entry bad = b.file("bad", bytes_of("0123456789abc"));
