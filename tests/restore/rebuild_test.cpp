@@ -173,6 +173,19 @@ TEST_F(Rebuild, APathNamedTwiceFindsTheFirstInPlace) {
     EXPECT_EQ(test::read_file(out_dir / "d/a"), "first");
   }
 
+  {
+    // A file at the place of a folder the run made for an earlier file.
+    ArchiveBuilder b = stored_builder();
+    b.add_file("d/x/f", "inner");
+    b.add_file("d/x", "file");
+    open(b);
+    const fs::path out_dir = t_ / "folder";
+    const auto r = test::run_rebuild(opened_->archive, opened_->list, out_dir, {});
+    ASSERT_FALSE(r.result.has_value());
+    EXPECT_EQ(r.result.error().to_string(), "output already exists");
+    EXPECT_EQ(test::names_below(out_dir), (std::vector<std::string>{"d", "d/x", "d/x/f"}));
+  }
+
   ArchiveBuilder b = stored_builder();
   Entry bad = b.file("d/a", bytes_of("broken"));
   bad.digest[0] ^= 1;
