@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Decode throughput of test runs (every file rebuilt and verified) through the extraction pipeline with 1 and
 # 2 workers, over zstd and lzma2 archives of real files, next to `zstd -d` and `xz -d` of the same stored
-# blocks on this machine; then the peak memory of a test run over 1 GiB of chunks repeated across 64 MiB blocks.
+# blocks on this machine; then -j 2 against -j 1 over an archive of modelled cm blocks (paired rounds, median of
+# the ratios; IXO_BENCH_CM_BLOCKS blocks of 1 MiB, default 6); then the peak memory of a test run over 1 GiB of
+# chunks repeated across 64 MiB blocks.
 # Figures are printed, never checked.
 #   bench/pipeline.sh [build dir, default build] [folder, default /usr/lib/gcc] [MiB of it, default 128] [rounds, default 3]
 set -euo pipefail
@@ -16,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 cargo_dir="$(sed -n 's/^IXO_CARGO_TARGET_DIR:PATH=//p' "$build/CMakeCache.txt")"
 [ -n "$cargo_dir" ] || cargo_dir="$build/cargo"
 g++ -std=c++23 -O2 -DNDEBUG -I"$root/src" -I"$root/tests" -I"$root/bridge/include" -I"$root/engine/src" \
-  "$root/bench/pipeline_bench.cpp" \
+  -I"$root/tests/engine" "$root/bench/pipeline_bench.cpp" "$root/tests/engine/cm_encoder.cpp" \
   "$build/tests/support/libixo_test_support.a" "$build/src/libixo.a" "$build/engine/libixo_cm.a" \
   "$cargo_dir/release/libixo_bridge.a" -lzstd -llzma -lz -ldl -lm -pthread -o "$work/pipeline_bench"
 
@@ -54,6 +56,21 @@ for codec in zstd lzma2; do
   done
   rm -f "$work/$codec.blocks"
 done
+
+# cm: every block is a full model decode, the slowest path; the workers should scale with the cores.
+cm_blocks="${IXO_BENCH_CM_BLOCKS:-6}"
+{ find /usr/include/c++ -type f -name '*.h' -print0 | sort -z | xargs -0 cat; } 2>/dev/null |
+  head -c "$((cm_blocks << 20))" >"$work/cm.text" || true
+"$work/pipeline_bench" cm "$work/cm.text" "$work/cm.ixo" "$cm_blocks"
+secs_of() { "$work/pipeline_bench" test "$work/cm.ixo" "$1" 1 | sed -n 's/.*best of 1: \([0-9.]*\)s.*/\1/p'; }
+ratios=""
+for r in $(seq "$rounds"); do
+  if [ $((r % 2)) -eq 1 ]; then one="$(secs_of 1)"; two="$(secs_of 2)"; else two="$(secs_of 2)"; one="$(secs_of 1)"; fi
+  echo "  cm round $r: -j1 ${one}s, -j2 ${two}s"
+  ratios+="$(echo "$one / $two" | bc -l)"$'\n'
+done
+echo "cm: -j2 against -j1, median of $rounds paired rounds: $(printf '%s' "$ratios" | sort -g |
+  awk '{v[NR] = $1} END {printf "%.2fx", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}') faster"
 
 echo "memory: test runs over 1 GiB of decoded data in 64 MiB blocks, chunks repeated across blocks"
 "$work/pipeline_bench" dedup "$work/dedup.ixo"

@@ -2,6 +2,7 @@
 //
 //   pipeline_bench pack FOLDER OUT.ixo CODEC LEVEL MIB   packs up to MIB MiB of FOLDER's regular files
 //   pipeline_bench dedup OUT.ixo                          1 GiB in 64 MiB zstd blocks, chunks repeated across blocks
+//   pipeline_bench cm FILE OUT.ixo BLOCKS                 FILE cut into BLOCKS modelled cm blocks (profile 1, level 2)
 //   pipeline_bench blocks ARCHIVE OUT                     the stored blocks back to back (for zstd -d / xz -d)
 //   pipeline_bench test ARCHIVE THREADS [ROUNDS]          every file rebuilt and verified, as -t does
 //
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "cm_encoder.h"
 #include "pipeline/chunk.h"
 #include "pipeline/pipeline.h"
 #include "pipeline/read_plan.h"
@@ -110,6 +112,26 @@ int dedup(const fs::path& out) {
   return 0;
 }
 
+// One file whose bytes fill the given number of cm blocks, each modelled by the engine's test encoder, so that
+// every block costs a full model decode.
+int cm_blocks(const fs::path& input, const fs::path& out, uint64_t count) {
+  const test::Bytes data = read_file(input);
+  if (data.empty() || count == 0) return die("no data for the cm blocks");
+  test::ArchiveOptions o;
+  o.codec = test::Codec::Cm;
+  o.block_size = (data.size() + count - 1) / count;
+  o.chunk_size = o.block_size;
+  o.cm_encoder = [](std::span<const uint8_t> raw) { return cm::testing::encode_stream(raw, 1, 2); };
+  test::ArchiveBuilder b(o);
+  b.add_file("text", data);
+  b.snapshot();
+  b.commit();
+  if (!b.save(out)) return die("cannot write " + out.string());
+  std::printf("packed %.1f MiB into %llu cm blocks, %.1f MiB stored\n", data.size() / 1048576.0,
+              static_cast<unsigned long long>(count), fs::file_size(out) / 1048576.0);
+  return 0;
+}
+
 int blocks(const fs::path& archive_path, const fs::path& out) {
   auto archive = pack::Archive::open(archive_path);
   if (!archive) return die(archive.error().to_string());
@@ -192,6 +214,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 6 && a[0] == "pack") return pack_folder(a[1], a[2], a[3], std::stoi(a[4]), std::stoull(a[5]));
   if (a.size() == 2 && a[0] == "dedup") return dedup(a[1]);
+  if (a.size() == 4 && a[0] == "cm") return cm_blocks(a[1], a[2], std::stoull(a[3]));
   if (a.size() == 3 && a[0] == "blocks") return blocks(a[1], a[2]);
   if ((a.size() == 3 || a.size() == 4) && a[0] == "test")
     return run_test(a[1], std::stoull(a[2]), a.size() == 4 ? std::stoi(a[3]) : 1);
