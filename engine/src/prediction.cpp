@@ -63,7 +63,8 @@ void Model::refine(int pmix, uint32_t c1) {
   const int p1 = apm1.refine(st, c0);
   const uint32_t above = image.image_active ? image.image_above : c1;
   const int p2 = apm2.refine(st, c0 | (above << 8));
-  pr = std::clamp((pmix + p1 + 2 * p2 + 2) >> 2, 1, 4095);
+  // Each of the three is within 1..4095, so their weighted mean is too: no clamp is needed.
+  pr = (pmix + p1 + 2 * p2 + 2) >> 2;
 }
 
 void Model::prefetch_next_bit(uint32_t above) const {
