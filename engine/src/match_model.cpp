@@ -1,5 +1,8 @@
 #include "match_model.h"
 
+#include <bit>
+#include <cstring>
+
 namespace ixo::cm {
 namespace {
 
@@ -75,26 +78,39 @@ void MatchModel::follow(const uint8_t* history, uint64_t pos, uint32_t hash) {
   }
   if (pos < min_len) return;
   uint32_t& slot = table[hash & mask];
-  uint32_t cand = slot;
-  if (active) {
-    if (len >= min_len || cand == 0 || cand == ptr) {
-      slot = static_cast<uint32_t>(pos);
-      return;
-    }
-  } else if (cand == 0) {
+  // A match long enough is kept whatever the slot holds, so the slot is only written: its line
+  // need not be waited for.
+  if (active && len >= min_len) {
     slot = static_cast<uint32_t>(pos);
     return;
   }
-  const uint32_t limit = cand < kMaxVerify ? cand : kMaxVerify;
-  uint32_t k = 0;
-  while (k < limit && history[cand - 1 - k] == history[pos - 1 - k]) ++k;
+  const uint32_t cand = slot;
+  slot = static_cast<uint32_t>(pos);
+  if (cand == 0 || (active && cand == ptr)) return;
+  const uint32_t k = common_suffix(history + cand, history + pos, cand < kMaxVerify ? cand : kMaxVerify);
   if (k >= min_len && k > len) {
     ptr = cand;
     len = k;
     miss = 0;
     active = true;
   }
-  slot = static_cast<uint32_t>(pos);
+}
+
+uint32_t common_suffix(const uint8_t* a_end, const uint8_t* b_end, uint32_t limit) {
+  static_assert(std::endian::native == std::endian::little);
+  uint32_t k = 0;
+  // Eight bytes at a time: the first difference from the end is the highest differing byte of
+  // the little-endian words.
+  while (k + 8 <= limit) {
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, a_end - k - 8, 8);
+    std::memcpy(&b, b_end - k - 8, 8);
+    if (a != b) return k + static_cast<uint32_t>(__builtin_clzll(a ^ b)) / 8;
+    k += 8;
+  }
+  while (k < limit && a_end[-1 - static_cast<int64_t>(k)] == b_end[-1 - static_cast<int64_t>(k)]) ++k;
+  return k;
 }
 
 }  // namespace ixo::cm

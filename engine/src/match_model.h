@@ -26,6 +26,10 @@ uint32_t match1_hash(uint32_t c4, uint32_t c8);
 // Hash of the last 24 bytes, the context of the long match model; 0 (unused) before 24 bytes.
 uint32_t match2_hash(const uint8_t* history, uint64_t pos);
 
+// How many bytes before a_end equal those before b_end, counted backwards, at most limit (both
+// ranges must hold limit bytes).
+uint32_t common_suffix(const uint8_t* a_end, const uint8_t* b_end, uint32_t limit);
+
 // match2_hash kept up to date byte by byte instead of recomputed over 24 bytes: the inner sum is
 // a polynomial in the step constant, so the term of the byte that leaves the window can be
 // taken out again.

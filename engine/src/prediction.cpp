@@ -4,6 +4,16 @@
 #include "model.h"
 
 namespace ixo::cm {
+namespace {
+
+// Every cache line of bytes p[0..bytes).
+inline void prefetch_span(const void* p, size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off);
+  __builtin_prefetch(c + bytes - 1);
+}
+
+}  // namespace
 
 // With the input layout fixed at compile time every input has a constant index.
 template <bool kSecondary>
@@ -53,7 +63,8 @@ void Model::refine(int pmix, uint32_t c1) {
   const int p1 = apm1.refine(st, c0);
   const uint32_t above = image.image_active ? image.image_above : c1;
   const int p2 = apm2.refine(st, c0 | (above << 8));
-  pr = std::clamp((pmix + p1 + 2 * p2 + 2) >> 2, 1, 4095);
+  // Each of the three is within 1..4095, so their weighted mean is too: no clamp is needed.
+  pr = (pmix + p1 + 2 * p2 + 2) >> 2;
 }
 
 void Model::prefetch_next_bit(uint32_t above) const {
@@ -62,19 +73,15 @@ void Model::prefetch_next_bit(uint32_t above) const {
   // is the largest of them: both rows of the next partial byte, or within the byte that follows,
   // the first row under either value of its last byte (above changes there only for images).
   const uint32_t next_c0 = c0 << 1;
-  const char* apm_row;
+  constexpr size_t kRowBytes = APM::kPoints * sizeof(apm2.table[0]);
   if (bit_count < 7) {
-    apm_row = reinterpret_cast<const char*>(&apm2.table[size_t{next_c0 | (above << 8)} * APM::kPoints]);
-    for (int line = 0; line < 5; ++line) __builtin_prefetch(apm_row + 64 * line);
-    __builtin_prefetch(apm_row + 2 * APM::kPoints * 4 - 1);
+    prefetch_span(&apm2.table[size_t{next_c0 | (above << 8)} * APM::kPoints], 2 * kRowBytes);
     __builtin_prefetch(&t1[next_c0 | ((c4 & 0xFFu) << 8)]);
     if (match1.active && !match1.failed) __builtin_prefetch(&match1.ctr2[next_c0 | match1.ctr2_base]);
     if (match2.active && !match2.failed) __builtin_prefetch(&match2.ctr2[next_c0 | match2.ctr2_base]);
   } else {
-    for (const uint32_t c : {next_c0 & 0xFFu, (next_c0 | 1u) & 0xFFu}) {
-      apm_row = reinterpret_cast<const char*>(&apm2.table[size_t{1u | (c << 8)} * APM::kPoints]);
-      for (int line = 0; line < 3; ++line) __builtin_prefetch(apm_row + 64 * line);
-    }
+    for (const uint32_t c : {next_c0 & 0xFFu, (next_c0 | 1u) & 0xFFu})
+      prefetch_span(&apm2.table[size_t{1u | (c << 8)} * APM::kPoints], kRowBytes);
   }
 }
 

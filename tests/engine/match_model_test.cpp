@@ -104,6 +104,25 @@ TEST(MatchModel, VerifiedLengthIsBoundedByCandidateAnd400) {
   }
 }
 
+TEST(MatchModel, CommonSuffixStopsAtTheFirstDifferenceFromTheEnd) {
+  // Two equal runs of 40 bytes; one byte of the second is changed at `differs` bytes before its
+  // end (none when 40 or more): the count is that distance, or the limit when it comes first.
+  struct Case {
+    uint32_t differs, limit, want;
+  };
+  const Case cases[] = {{0, 40, 0},  {1, 40, 1},   {7, 40, 7},   {8, 40, 8},  {9, 40, 9},
+                        {15, 40, 15}, {16, 40, 16}, {33, 40, 33}, {40, 40, 40}, {40, 13, 13},
+                        {20, 8, 8},  {20, 21, 20},  {39, 39, 39}, {40, 0, 0},  {5, 3, 3}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> a(40);
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i * 37 + 11);
+    std::vector<uint8_t> b = a;
+    if (c.differs < 40) b[39 - c.differs] ^= (c.differs & 1) != 0 ? 0x01 : 0x80;
+    EXPECT_EQ(common_suffix(a.data() + 40, b.data() + 40, c.limit), c.want)
+        << "differs=" << c.differs << " limit=" << c.limit;
+  }
+}
+
 // A taken match of length 6 on "012345" followed by its continuation "6789...".
 Harness matched() {
   Harness h(6);

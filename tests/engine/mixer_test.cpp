@@ -1,6 +1,8 @@
 // Mixer pair, adaptive probability maps and the choice of the second weight row.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "apm.h"
 #include "logistic.h"
 #include "mixer_pair.h"
@@ -96,6 +98,38 @@ TEST(APM, InitialPointsAndUpdate) {
   // Extremes stay inside 1..4095.
   EXPECT_GE(apm.refine(-2047, 0), 1);
   EXPECT_LE(apm.refine(1984, 0), 4095);
+}
+
+TEST(APM, PointsMatchWideArithmeticUpToBothEnds) {
+  // Long runs of one bit drive the points to the ends of their range, where a narrower store
+  // would wrap or a rounding would step past 0 or 65535; every point is checked against the
+  // same update done in 32 bits after every bit.
+  struct Case {
+    int st;
+    int ones_per_eight;  // bits of each group of eight that are 1, the rest 0
+  };
+  const Case cases[] = {{-2047, 8}, {-2047, 0}, {0, 8}, {0, 0}, {-1, 8}, {1984, 8}, {1984, 0}, {700, 4}, {-900, 1}};
+  for (const Case& c : cases) {
+    APM apm(1);
+    std::vector<int32_t> wide(apm.table.data(), apm.table.data() + APM::kPoints);
+    for (int i = 0; i < 6000; ++i) {
+      const int bit = (i % 8) < c.ones_per_eight ? 1 : 0;
+      apm.refine(c.st, 0);
+      const size_t j = apm.idx;
+      const int32_t wt = apm.wt;
+      const int32_t target = bit ? 65535 : 0;
+      wide[j] += ((128 - wt) * (target - wide[j])) >> 14;
+      wide[j + 1] += ((target - wide[j + 1]) * wt) >> 14;
+      apm.update(bit);
+      ASSERT_EQ(apm.table[j], wide[j]) << "st=" << c.st << " step " << i;
+      ASSERT_EQ(apm.table[j + 1], wide[j + 1]) << "st=" << c.st << " step " << i;
+      ASSERT_GE(wide[j], 0);
+      ASSERT_LE(wide[j + 1], 65535);
+    }
+    const int p = apm.refine(c.st, 0);
+    EXPECT_GE(p, 1);
+    EXPECT_LE(p, 4095);
+  }
 }
 
 }  // namespace
