@@ -17,14 +17,15 @@ namespace ixo::cm::avx2 {
 // counter_update of eight counters at once with the same bit: tgt holds 0 or 0x3FFFFF in every
 // lane, limit 255 or 1023. The 64-bit product kRecip[n] x (tgt - p) >> 16 is split at bit 16 of
 // the difference d = dh x 65536 + dl (dl unsigned), which gives the same floor:
-// kRecip[n] x dh + (kRecip[n] x dl) >> 16, where kRecip[n] x dl < 2^32 and no lane overflows.
+// kRecip[n] x dh + (kRecip[n] x dl) >> 16. kRecip[n] and dl both fit 16 unsigned bits, so the
+// second term is the high half of a 16-bit product.
 IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
   const __m256i n = _mm256_and_si256(v, _mm256_set1_epi32(1023));
   const __m256i r = _mm256_i32gather_epi32(reinterpret_cast<const int*>(kRecip.data()), n, 4);
   const __m256i d = _mm256_sub_epi32(tgt, _mm256_srli_epi32(v, 10));
   const __m256i dh = _mm256_srai_epi32(d, 16);
   const __m256i dl = _mm256_and_si256(d, _mm256_set1_epi32(0xFFFF));
-  const __m256i delta = _mm256_add_epi32(_mm256_mullo_epi32(r, dh), _mm256_srli_epi32(_mm256_mullo_epi32(r, dl), 16));
+  const __m256i delta = _mm256_add_epi32(_mm256_mullo_epi32(r, dh), _mm256_mulhi_epu16(r, dl));
   // p + delta stays within 22 bits, so adding delta above the count field cannot carry out.
   const __m256i below = _mm256_cmpgt_epi32(limit, n);  // -1 where the count still grows
   return _mm256_sub_epi32(_mm256_add_epi32(v, _mm256_slli_epi32(delta, 10)), below);
@@ -85,24 +86,26 @@ IXO_CM_AVX2 inline void dot2(const int32_t* x, const int32_t* wa, const int32_t*
   dot_b = sb;
 }
 
-// w[i] = clamp(w[i] + ((x[i] x err) >> 12), -limit, limit) for i below N, with 32-bit products.
+// w[i] = clamp(w[i] + ((x[i] x err) >> 12), -limit, limit) for i below N. Inputs are stretched
+// probabilities or match strengths and err is at most 3 x 4095, so both fit 16 signed bits:
+// with err alone in the low half of each lane, the pairwise 16-bit multiply-add gives x x err.
 template <int N>
 IXO_CM_AVX2 inline void train(int32_t* w, const int32_t* x, int32_t err, int32_t limit) {
   constexpr int kFull = N / 8 * 8;
   constexpr int kRest = N % 8 >= 4 ? kFull + 4 : kFull;
-  const __m256i e = _mm256_set1_epi32(err);
+  const __m256i e = _mm256_set1_epi32(err & 0xFFFF);
   const __m256i hi = _mm256_set1_epi32(limit);
   const __m256i lo = _mm256_set1_epi32(-limit);
   for (int i = 0; i < kFull; i += 8) {
     __m256i* wp = reinterpret_cast<__m256i*>(w + i);
     const __m256i xv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i));
-    const __m256i v = _mm256_add_epi32(_mm256_loadu_si256(wp), _mm256_srai_epi32(_mm256_mullo_epi32(xv, e), 12));
+    const __m256i v = _mm256_add_epi32(_mm256_loadu_si256(wp), _mm256_srai_epi32(_mm256_madd_epi16(xv, e), 12));
     _mm256_storeu_si256(wp, _mm256_max_epi32(lo, _mm256_min_epi32(hi, v)));
   }
   if constexpr (kRest != kFull) {
     __m128i* wp = reinterpret_cast<__m128i*>(w + kFull);
     const __m128i xv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + kFull));
-    const __m128i v = _mm_add_epi32(_mm_loadu_si128(wp), _mm_srai_epi32(_mm_mullo_epi32(xv, _mm256_castsi256_si128(e)), 12));
+    const __m128i v = _mm_add_epi32(_mm_loadu_si128(wp), _mm_srai_epi32(_mm_madd_epi16(xv, _mm256_castsi256_si128(e)), 12));
     _mm_storeu_si128(wp, _mm_max_epi32(_mm256_castsi256_si128(lo), _mm_min_epi32(_mm256_castsi256_si128(hi), v)));
   }
   for (int i = kRest; i < N; ++i) {
