@@ -39,11 +39,6 @@ Result<platform::File> parent_below(const std::filesystem::path& out, std::strin
   return dir;
 }
 
-std::string_view last_piece(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 // Opens what stands at the handle's place for reading, as long as it is still the same file and one that
 // opening cannot disturb (a directory or a regular file). Nothing when it cannot be opened.
 std::optional<platform::File> open_for_time(const platform::File& parent, std::string_view name,

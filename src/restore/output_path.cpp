@@ -40,6 +40,11 @@ Status for_each_piece(std::string_view path, F&& f) {
 
 }  // namespace
 
+std::string_view last_piece(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 Status check_archive_path(std::string_view path) {
   // A C string would end at the NUL and name another file than the archive does.
   if (path.find('\0') != std::string_view::npos)

@@ -15,6 +15,8 @@ namespace ixo::pack {
 Result<std::filesystem::path> safe_join(const std::filesystem::path& root, std::string_view path);
 // The tests of safe_join alone, with its errors: nothing is joined.
 Status check_archive_path(std::string_view path);
+// The piece of path after its last '/' (all of it when it has none).
+std::string_view last_piece(std::string_view path);
 
 // The final output path of the entry at path: tests path, creates root with its missing ancestors, requires
 // root ("output root is not a real directory") and every folder between it and the entry ("output parent is

@@ -1,5 +1,6 @@
 #include "restore/publish_queue.h"
 
+#include "restore/output_path.h"
 #include "restore/publish.h"
 #include "restore/rebuild_run.h"
 #include "util/text.h"
@@ -48,8 +49,7 @@ Status PublishQueue::add_ended(const format::FileEntry& entry, std::string lines
 
 bool PublishQueue::must_settle(std::string_view path) const {
   if (files_.empty()) return false;
-  const size_t slash = path.rfind('/');
-  if (path.substr(slash == std::string_view::npos ? 0 : slash + 1).starts_with(STAGING_PREFIX)) return true;
+  if (last_piece(path).starts_with(STAGING_PREFIX)) return true;
   for (const Outgoing& file : files_)
     if (file.staging && file.entry->path == path) return true;
   return false;
