@@ -31,11 +31,11 @@ class APM {
     const int32_t target = bit ? 65535 : 0;
     const int32_t lo = table[idx];
     const int32_t hi = table[idx + 1];
-    table[idx] = static_cast<uint16_t>(lo + (((128 - wt) * (target - lo)) >> (rate + 7)));
-    table[idx + 1] = static_cast<uint16_t>(hi + (((target - hi) * wt) >> (rate + 7)));
+    table[idx] = static_cast<uint16_t>(lo + (((128 - wt) * (target - lo)) >> (kRate + 7)));
+    table[idx + 1] = static_cast<uint16_t>(hi + (((target - hi) * wt) >> (kRate + 7)));
   }
 
-  int32_t rate = 7;
+  static constexpr int32_t kRate = 7;
   int32_t wt = 0;
   size_t idx = 0;
   // A point moves by at most its distance to the target (the weight is at most 128 = 2^7 and

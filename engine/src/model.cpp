@@ -97,10 +97,8 @@ void Model::new_nibble() {
     hashes[count++] = h;
   }
   count += image_buckets(partial, buckets + count, hashes + count);
-  for (int k = 0; k < kContexts; ++k) {
-    slot[k] = choose_slot(buckets[k], hashes[k]);
-    slot_word[k] = static_cast<uint32_t>(slot[k] - ctx_tables.data());
-  }
+  for (int k = 0; k < kContexts; ++k)
+    slot_word[k] = static_cast<uint32_t>(choose_slot(buckets[k], hashes[k]) - ctx_tables.data());
   for (int k = kContexts; k < count; ++k) img_slot[k - kContexts] = choose_slot(buckets[k], hashes[k]);
 }
 
@@ -129,20 +127,29 @@ void Model::prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const {
   }
 }
 
+uint32_t Model::next_bit_values() const {
+  // A sure prediction is right often enough that fetching for the other value costs more
+  // (in memory traffic) than the rare miss.
+  return (pr <= kSure ? 1u : 0u) | (pr >= 4096 - kSure ? 2u : 0u);
+}
+
 void Model::prefetch_next_nibble() const {
-  // Within a byte, the next nibble's buckets are fetched one bit early under either value of
-  // that bit, so that new_nibble does not wait for memory.
+  // Within a byte, the next nibble's buckets are fetched one bit early under the values that
+  // bit may take, so that new_nibble does not wait for memory.
+  const uint32_t values = next_bit_values();
   if (bit_count == 3) {
-    for (const uint32_t b : {0u, 1u}) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
+    for (const uint32_t b : {0u, 1u})
+      if ((values >> b) & 1u) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
   } else if (bit_count == 7) {
-    prefetch_byte_end();
+    prefetch_byte_end(values);
   }
 }
 
-void Model::prefetch_byte_end() const {
-  // What the byte end and the next byte's first bit read under either value of the last bit:
-  // the order-1 row and both match table entries.
+void Model::prefetch_byte_end(uint32_t values) const {
+  // What the byte end and the next byte's first bit read under the values the last bit may
+  // take: the order-1 row and both match table entries.
   for (const uint32_t b : {0u, 1u}) {
+    if (((values >> b) & 1u) == 0) continue;
     const uint32_t c = ((c0 << 1) | b) & 0xFFu;
     __builtin_prefetch(&t1[1u | (c << 8)]);
     __builtin_prefetch(&match1.table[match1_hash((c4 << 8) | c, (c8 << 8) | (c4 >> 24)) & match1.mask]);
@@ -154,9 +161,10 @@ template <bool kSecondary>
 void Model::update_with(int bit) {
   counter_update(*t0_ctr, bit, kLimitSlow);
   counter_update(*t1_ctr, bit, kLimitSlow);
+  uint32_t* const slots = ctx_tables.data() + nibble;
   for (int k = 0; k < kContexts; ++k) {
-    counter_update(*slot_ctr[k], bit, kLimitFast);
-    if constexpr (kSecondary) counter_update(*sec_ctr[k], bit, kLimitSlow);
+    counter_update(slots[slot_word[k]], bit, kLimitFast);
+    if constexpr (kSecondary) counter_update(sec_maps[sec_index[k]], bit, kLimitSlow);
   }
   match1.update_bit(bit);
   match2.update_bit(bit);

@@ -19,6 +19,8 @@ inline constexpr int kImageContexts = 5;
 inline constexpr int kSlotWords = 16;    // tag and 15 nibble counters
 inline constexpr int kBucketWords = 32;  // two slots
 inline constexpr int kSecondaryEntries = 512;
+// A probability of a 1 above kSure, or below 4096 - kSure, is taken as sure.
+inline constexpr int32_t kSure = 3584;
 
 // Picks the slot of a two-slot bucket for hash h, replacing the less used one on a miss.
 uint32_t* choose_slot(uint32_t* bucket, uint32_t h);
@@ -69,16 +71,18 @@ struct Model {
   Table<uint32_t> sec_maps;    // kContexts maps of kSecondaryEntries, or empty
   std::array<uint32_t, kContexts> ctx_hash{};
   RecordModel record;
-  std::array<uint32_t*, kContexts> slot{};
-  std::array<uint32_t*, kContexts> slot_ctr{};
-  std::array<uint32_t*, kContexts> sec_ctr{};
-  // For the vector code, sixteen lanes of which the first kContexts are used: each slot's word
-  // index in ctx_tables, and the values of the slot and secondary counters of the current bit.
+  // Sixteen lanes, of which the first kContexts are used (the vector code works on all):
+  // each context's slot as its word index in ctx_tables, the entry of its secondary map that
+  // the current bit uses, as an index in sec_maps, and the values of the slot and secondary
+  // counters of the current bit.
   std::array<uint32_t, 16> slot_word{};
+  std::array<uint32_t, 16> sec_index{};
   std::array<uint32_t, 16> bit_slot_value{};
   std::array<uint32_t, 16> bit_sec_value{};
   uint32_t* t0_ctr = nullptr;
   uint32_t* t1_ctr = nullptr;
+  // The slot of context k.
+  const uint32_t* slot(int k) const { return ctx_tables.data() + slot_word[static_cast<size_t>(k)]; }
   Table<uint32_t> img_tables;  // kImageContexts tables of img_mask + 1 words, or empty
   ImageModel image;
   std::array<uint32_t*, kImageContexts> img_slot{};
@@ -108,8 +112,11 @@ struct Model {
   void prefetch_next_bit(uint32_t above) const;
   // Buckets of the context tables for the partial byte next_c0 under the given context hashes.
   void prefetch_buckets(uint32_t next_c0, const uint32_t* hashes) const;
+  // Bit b set: the next bit is worth fetching for under the value b (1 for 0, 2 for 1, 3 for
+  // both), judged from pr.
+  uint32_t next_bit_values() const;
   void prefetch_next_nibble() const;
-  void prefetch_byte_end() const;
+  void prefetch_byte_end(uint32_t values) const;
 };
 
 }  // namespace ixo::cm

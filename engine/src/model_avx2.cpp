@@ -21,21 +21,6 @@ IXO_CM_AVX2 inline __m256i load8(const uint32_t* p) { return _mm256_loadu_si256(
 
 IXO_CM_AVX2 inline void store8(uint32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-// Pointers base + 4 x index for four 32-bit indices.
-IXO_CM_AVX2 inline __m256i pointers4(__m256i base, __m128i index) {
-  return _mm256_add_epi64(base, _mm256_slli_epi64(_mm256_cvtepu32_epi64(index), 2));
-}
-
-// Stores the first kContexts pointers of two groups of eight lanes.
-IXO_CM_AVX2 inline void store_pointers(uint32_t** out, uint32_t* base, __m256i lo, __m256i hi) {
-  const __m256i b = _mm256_set1_epi64x(reinterpret_cast<int64_t>(base));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pointers4(b, _mm256_castsi256_si128(lo)));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), pointers4(b, _mm256_extracti128_si256(lo, 1)));
-  const __m256i last = pointers4(b, _mm256_castsi256_si128(hi));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm256_castsi256_si128(last));
-  out[10] = reinterpret_cast<uint32_t*>(_mm256_extract_epi64(last, 2));
-}
-
 // The bucket of each context for partial byte c0: hashes and word indices in ctx_tables, eight
 // at a time: contexts 0 to 7, then 3 to 10 (both loads stay inside ctx_hash), so context
 // k >= 8 lands at lane k + 5.
@@ -74,15 +59,6 @@ IXO_CM_AVX2 inline void prefetch_buckets8(const uint32_t* base, __m256i word_lo,
 
 template <bool kSecondary>
 IXO_CM_AVX2 void Model::predict_avx2() {
-  if (bit_count == 3) {
-    // The next nibble's buckets under either value of this bit (see prefetch_next_nibble).
-    for (const uint32_t b : {0u, 1u}) {
-      const BucketLanes next = bucket_lanes(ctx_hash.data(), (c0 << 1) | b, ctx_mask);
-      prefetch_buckets8(ctx_tables.data(), next.word_lo, next.word_hi);
-    }
-  } else if (bit_count == 7) {
-    prefetch_byte_end();
-  }
   int32_t* in = mixer.inputs.data();
   const uint32_t c1 = c4 & 0xFFu;
   in[0] = 256;
@@ -99,7 +75,6 @@ IXO_CM_AVX2 void Model::predict_avx2() {
   const __m256i v_hi = _mm256_i32gather_epi32(words, word_hi, 4);
   store8(bit_slot_value.data(), v_lo);
   store8(bit_slot_value.data() + 8, v_hi);
-  store_pointers(slot_ctr.data(), ctx_tables.data() + nibble, word_lo, word_hi);
   const __m256i s_lo = avx2::stretch8(v_lo);
   const __m256i s_hi = avx2::stretch8(v_hi);
   if constexpr (kSecondary) {
@@ -119,7 +94,8 @@ IXO_CM_AVX2 void Model::predict_avx2() {
     const __m256i e_hi = _mm256_i32gather_epi32(maps, e_hi_index, 4);
     store8(bit_sec_value.data(), e_lo);
     store8(bit_sec_value.data() + 8, e_hi);
-    store_pointers(sec_ctr.data(), sec_maps.data(), e_lo_index, e_hi_index);
+    store8(sec_index.data(), e_lo_index);
+    store8(sec_index.data() + 8, e_hi_index);
     const __m256i t_lo = avx2::stretch8(e_lo);
     const __m256i t_hi = avx2::stretch8(e_hi);
     // Slot and secondary inputs alternate: s0 t0 s1 t1 ...
@@ -158,6 +134,17 @@ IXO_CM_AVX2 void Model::predict_avx2() {
   avx2::dot2<n>(in, &mixer.weights_a[static_cast<size_t>(mixer.row_a) * n],
                 &mixer.weights_b[static_cast<size_t>(mixer.row_b) * n], dot_a, dot_b);
   refine(mixer.squash_dots(dot_a, dot_b), c1);
+  if (bit_count == 3) {
+    // The next nibble's buckets (see prefetch_next_nibble).
+    const uint32_t values = next_bit_values();
+    for (const uint32_t b : {0u, 1u}) {
+      if (((values >> b) & 1u) == 0) continue;
+      const BucketLanes next = bucket_lanes(ctx_hash.data(), (c0 << 1) | b, ctx_mask);
+      prefetch_buckets8(ctx_tables.data(), next.word_lo, next.word_hi);
+    }
+  } else if (bit_count == 7) {
+    prefetch_byte_end(next_bit_values());
+  }
   prefetch_next_bit(image.image_active ? image.image_above : c1);
 }
 
@@ -168,12 +155,13 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
   const __m256i fast = _mm256_set1_epi32(kLimitFast);
   store8(next, avx2::counters8(load8(bit_slot_value.data()), target, fast));
   store8(next + 8, avx2::counters8(load8(bit_slot_value.data() + 8), target, fast));
-  for (int k = 0; k < kContexts; ++k) *slot_ctr[k] = next[k];
+  uint32_t* const slots = ctx_tables.data() + nibble;
+  for (int k = 0; k < kContexts; ++k) slots[slot_word[k]] = next[k];
   if constexpr (kSecondary) {
     const __m256i slow = _mm256_set1_epi32(kLimitSlow);
     store8(next, avx2::counters8(load8(bit_sec_value.data()), target, slow));
     store8(next + 8, avx2::counters8(load8(bit_sec_value.data() + 8), target, slow));
-    for (int k = 0; k < kContexts; ++k) *sec_ctr[k] = next[k];
+    for (int k = 0; k < kContexts; ++k) sec_maps[sec_index[k]] = next[k];
   }
   {
     // The direct counters and those of the match models, all of limit 1023; a match model's
@@ -226,7 +214,6 @@ IXO_CM_AVX2 void Model::new_nibble_avx2() {
   alignas(32) uint32_t word[16];
   store8(hash, h_lo);
   store8(hash + 8, h_hi);
-  prefetch_buckets8(base, word_lo, word_hi);
   uint32_t* img_buckets[kImageContexts];
   uint32_t img_hashes[kImageContexts];
   const int images = image_buckets(c0 * kHashA, img_buckets, img_hashes);
@@ -262,7 +249,6 @@ IXO_CM_AVX2 void Model::new_nibble_avx2() {
     victim[0] = hash[k < 8 ? k : k + 5];
     slot_word[k] = static_cast<uint32_t>(victim - base);
   }
-  for (int k = 0; k < kContexts; ++k) slot[k] = base + slot_word[k];
   for (int k = 0; k < images; ++k) img_slot[k] = choose_slot(img_buckets[k], img_hashes[k]);
 }
 

@@ -18,7 +18,6 @@ inline void prefetch_span(const void* p, size_t bytes) {
 // With the input layout fixed at compile time every input has a constant index.
 template <bool kSecondary>
 void Model::predict_with() {
-  prefetch_next_nibble();
   int32_t* in = mixer.inputs.data();
   const uint32_t c1 = c4 & 0xFFu;
   in[0] = 256;
@@ -26,16 +25,14 @@ void Model::predict_with() {
   in[1] = stretch_tab[*t0_ctr >> 20];
   t1_ctr = &t1[c0 | (c1 << 8)];
   in[2] = stretch_tab[*t1_ctr >> 20];
+  const uint32_t* const slots = ctx_tables.data() + nibble;
   for (int k = 0; k < kContexts; ++k) {
-    uint32_t* ctr = slot[k] + nibble;
-    slot_ctr[k] = ctr;
-    const uint32_t v = *ctr;
+    const uint32_t v = slots[slot_word[k]];
     if constexpr (kSecondary) {
       in[3 + 2 * k] = stretch_tab[v >> 20];
-      uint32_t* e = &sec_maps[size_t{static_cast<uint32_t>(k)} * kSecondaryEntries +
-                              std::min(v & 1023u, 15u) * 32 + (v >> 27)];
-      sec_ctr[k] = e;
-      in[4 + 2 * k] = stretch_tab[*e >> 20];
+      const uint32_t e = static_cast<uint32_t>(k) * kSecondaryEntries + std::min(v & 1023u, 15u) * 32 + (v >> 27);
+      sec_index[k] = e;
+      in[4 + 2 * k] = stretch_tab[sec_maps[e] >> 20];
     } else {
       in[3 + k] = stretch_tab[v >> 20];
     }
@@ -55,6 +52,7 @@ void Model::predict_with() {
   mixer.nx = kMatchAt + 6 + kImageContexts;
 
   refine(mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1)), c1);
+  prefetch_next_nibble();
   prefetch_next_bit(image.image_active ? image.image_above : c1);
 }
 

@@ -58,10 +58,10 @@ TEST(Model, FirstNibbleLooksUpOneHashEverywhere) {
   const uint32_t h = fmix(1 * kHashA);
   for (int k = 0; k < kContexts; ++k) {
     EXPECT_EQ(m->ctx_hash[k], 0u);
-    EXPECT_EQ(m->slot[k][0], h) << "table " << k;
+    EXPECT_EQ(m->slot(k)[0], h) << "table " << k;
     const uint32_t* table = m->ctx_tables.data() + size_t{static_cast<uint32_t>(k)} * (m->ctx_mask + 1);
-    EXPECT_EQ(m->slot[k], table + (h & m->ctx_mask & ~31u)) << "slot 0 of its bucket";
-    EXPECT_EQ(m->sec_ctr[k], &m->sec_maps[size_t{static_cast<uint32_t>(k)} * 512 + 0 * 32 + 16]);
+    EXPECT_EQ(m->slot(k), table + (h & m->ctx_mask & ~31u)) << "slot 0 of its bucket";
+    EXPECT_EQ(m->sec_index[k], static_cast<uint32_t>(k) * 512 + 0 * 32 + 16);
   }
 }
 

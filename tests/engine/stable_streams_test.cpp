@@ -82,9 +82,10 @@ TEST_F(BothPaths, ModelsChooseTheSameSlotsAndPredictions) {
     for (size_t i = 0; i < data.size(); ++i) {
       for (int b = 7; b >= 0; --b) {
         for (int k = 0; k < kContexts; ++k) {
-          ASSERT_EQ(plain.slot[k] - plain.ctx_tables.data(), vec.slot[k] - vec.ctx_tables.data())
+          ASSERT_EQ(plain.slot_word[k], vec.slot_word[k])
               << "byte " << i << ", bit " << 7 - b << ", context " << k;
-          ASSERT_EQ(plain.slot[k][0], vec.slot[k][0]) << "byte " << i << ", context " << k;
+          ASSERT_EQ(plain.slot(k)[0], vec.slot(k)[0]) << "byte " << i << ", context " << k;
+          ASSERT_EQ(plain.sec_index[k], vec.sec_index[k]) << "byte " << i << ", bit " << 7 - b << ", context " << k;
         }
         ASSERT_EQ(plain.pr, vec.pr) << "byte " << i << ", bit " << 7 - b;
         const int bit = (data[i] >> b) & 1;
