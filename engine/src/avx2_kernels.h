@@ -31,6 +31,18 @@ IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
   return _mm256_sub_epi32(_mm256_add_epi32(v, _mm256_slli_epi32(delta, 10)), below);
 }
 
+// counters8 on four lanes.
+IXO_CM_AVX2 inline __m128i counters4(__m128i v, __m128i tgt, __m128i limit) {
+  const __m128i n = _mm_and_si128(v, _mm_set1_epi32(1023));
+  const __m128i r = _mm_i32gather_epi32(reinterpret_cast<const int*>(kRecip.data()), n, 4);
+  const __m128i d = _mm_sub_epi32(tgt, _mm_srli_epi32(v, 10));
+  const __m128i dh = _mm_srai_epi32(d, 16);
+  const __m128i dl = _mm_and_si128(d, _mm_set1_epi32(0xFFFF));
+  const __m128i delta = _mm_add_epi32(_mm_mullo_epi32(r, dh), _mm_mulhi_epu16(r, dl));
+  const __m128i below = _mm_cmpgt_epi32(limit, n);
+  return _mm_sub_epi32(_mm_add_epi32(v, _mm_slli_epi32(delta, 10)), below);
+}
+
 // fmix of eight hashes.
 IXO_CM_AVX2 inline __m256i fmix8(__m256i x) {
   x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
@@ -41,6 +53,11 @@ IXO_CM_AVX2 inline __m256i fmix8(__m256i x) {
 // stretch(v >> 20) of eight counters.
 IXO_CM_AVX2 inline __m256i stretch8(__m256i v) {
   return _mm256_i32gather_epi32(kStretch32.data(), _mm256_srli_epi32(v, 20), 4);
+}
+
+// stretch(v >> 20) of four counters.
+IXO_CM_AVX2 inline __m128i stretch4(__m128i v) {
+  return _mm_i32gather_epi32(kStretch32.data(), _mm_srli_epi32(v, 20), 4);
 }
 
 // Signed 32 x 32 -> 64-bit products of all eight lanes, added to acc.

@@ -21,6 +21,10 @@ IXO_CM_AVX2 inline __m256i load8(const uint32_t* p) { return _mm256_loadu_si256(
 
 IXO_CM_AVX2 inline void store8(uint32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
+IXO_CM_AVX2 inline __m128i load4(const uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+IXO_CM_AVX2 inline void store4(uint32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
 // The bucket of each context for partial byte c0: hashes and word indices in ctx_tables, eight
 // at a time: contexts 0 to 7, then 3 to 10 (both loads stay inside ctx_hash), so context
 // k >= 8 lands at lane k + 5.
@@ -67,16 +71,15 @@ IXO_CM_AVX2 void Model::predict_avx2() {
   t1_ctr = &t1[c0 | (c1 << 8)];
   in[2] = stretch_tab[*t1_ctr >> 20];
 
-  // The lanes past the last context read word nibble of table 0, harmlessly.
+  // Contexts 0 to 7 in eight lanes, 8 to 10 in four; the last lane reads word nibble of
+  // table 0, harmlessly.
   const int* words = reinterpret_cast<const int*>(ctx_tables.data() + nibble);
-  const __m256i word_lo = load8(slot_word.data());
-  const __m256i word_hi = load8(slot_word.data() + 8);
-  const __m256i v_lo = _mm256_i32gather_epi32(words, word_lo, 4);
-  const __m256i v_hi = _mm256_i32gather_epi32(words, word_hi, 4);
+  const __m256i v_lo = _mm256_i32gather_epi32(words, load8(slot_word.data()), 4);
+  const __m128i v_hi = _mm_i32gather_epi32(words, load4(slot_word.data() + 8), 4);
   store8(bit_slot_value.data(), v_lo);
-  store8(bit_slot_value.data() + 8, v_hi);
+  store4(bit_slot_value.data() + 8, v_hi);
   const __m256i s_lo = avx2::stretch8(v_lo);
-  const __m256i s_hi = avx2::stretch8(v_hi);
+  const __m128i s_hi = avx2::stretch4(v_hi);
   if constexpr (kSecondary) {
     // Entry min(count, 15) x 32 + (top five bits) of map k.
     const __m256i count_cap = _mm256_set1_epi32(15);
@@ -85,32 +88,34 @@ IXO_CM_AVX2 void Model::predict_avx2() {
         _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_lo, count_mask), count_cap), 5),
                                           _mm256_srli_epi32(v_lo, 27)),
                          load8(kMapStart));
-    const __m256i e_hi_index =
-        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_hi, count_mask), count_cap), 5),
-                                          _mm256_srli_epi32(v_hi, 27)),
-                         load8(kMapStart + 8));
+    const __m128i e_hi_index = _mm_add_epi32(
+        _mm_add_epi32(_mm_slli_epi32(_mm_min_epu32(_mm_and_si128(v_hi, _mm256_castsi256_si128(count_mask)),
+                                                   _mm256_castsi256_si128(count_cap)),
+                                     5),
+                      _mm_srli_epi32(v_hi, 27)),
+        load4(kMapStart + 8));
     const int* maps = reinterpret_cast<const int*>(sec_maps.data());
     const __m256i e_lo = _mm256_i32gather_epi32(maps, e_lo_index, 4);
-    const __m256i e_hi = _mm256_i32gather_epi32(maps, e_hi_index, 4);
+    const __m128i e_hi = _mm_i32gather_epi32(maps, e_hi_index, 4);
     store8(bit_sec_value.data(), e_lo);
-    store8(bit_sec_value.data() + 8, e_hi);
+    store4(bit_sec_value.data() + 8, e_hi);
     store8(sec_index.data(), e_lo_index);
-    store8(sec_index.data() + 8, e_hi_index);
+    store4(sec_index.data() + 8, e_hi_index);
     const __m256i t_lo = avx2::stretch8(e_lo);
-    const __m256i t_hi = avx2::stretch8(e_hi);
+    const __m128i t_hi = avx2::stretch4(e_hi);
     // Slot and secondary inputs alternate: s0 t0 s1 t1 ...
     const __m256i a = _mm256_unpacklo_epi32(s_lo, t_lo);  // s0 t0 s1 t1 | s4 t4 s5 t5
     const __m256i b = _mm256_unpackhi_epi32(s_lo, t_lo);  // s2 t2 s3 t3 | s6 t6 s7 t7
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), _mm256_permute2x128_si256(a, b, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 11), _mm256_permute2x128_si256(a, b, 0x31));
-    const __m128i c = _mm_unpacklo_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
-    const __m128i d = _mm_unpackhi_epi32(_mm256_castsi256_si128(s_hi), _mm256_castsi256_si128(t_hi));
+    const __m128i c = _mm_unpacklo_epi32(s_hi, t_hi);
+    const __m128i d = _mm_unpackhi_epi32(s_hi, t_hi);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 19), c);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(in + 23), d);
   } else {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(in + 3), s_lo);
     // Four lanes: the fourth lands on the first match input, written below.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 11), _mm256_castsi256_si128(s_hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(in + 11), s_hi);
   }
 
   constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
@@ -154,13 +159,13 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
   alignas(32) uint32_t next[16];
   const __m256i fast = _mm256_set1_epi32(kLimitFast);
   store8(next, avx2::counters8(load8(bit_slot_value.data()), target, fast));
-  store8(next + 8, avx2::counters8(load8(bit_slot_value.data() + 8), target, fast));
+  store4(next + 8, avx2::counters4(load4(bit_slot_value.data() + 8), _mm256_castsi256_si128(target), _mm256_castsi256_si128(fast)));
   uint32_t* const slots = ctx_tables.data() + nibble;
   for (int k = 0; k < kContexts; ++k) slots[slot_word[k]] = next[k];
   if constexpr (kSecondary) {
     const __m256i slow = _mm256_set1_epi32(kLimitSlow);
     store8(next, avx2::counters8(load8(bit_sec_value.data()), target, slow));
-    store8(next + 8, avx2::counters8(load8(bit_sec_value.data() + 8), target, slow));
+    store4(next + 8, avx2::counters4(load4(bit_sec_value.data() + 8), _mm256_castsi256_si128(target), _mm256_castsi256_si128(slow)));
     for (int k = 0; k < kContexts; ++k) sec_maps[sec_index[k]] = next[k];
   }
   {

@@ -25,10 +25,18 @@ struct Rng {
 };
 
 // Array-in, array-out wrappers, so that no vector type crosses into code built without AVX2.
-IXO_CM_AVX2 void counters(const uint32_t* in, int bit, uint32_t limit, uint32_t* out) {
+// Eight counters through the eight-lane kernel into out8, and through the four-lane one, four
+// at a time, into out4.
+IXO_CM_AVX2 void counters(const uint32_t* in, int bit, uint32_t limit, uint32_t* out8, uint32_t* out4) {
   const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
-  const __m256i r = avx2::counters8(v, _mm256_set1_epi32(bit ? 0x3FFFFF : 0), _mm256_set1_epi32(static_cast<int>(limit)));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), r);
+  const __m256i tgt = _mm256_set1_epi32(bit ? 0x3FFFFF : 0);
+  const __m256i lim = _mm256_set1_epi32(static_cast<int>(limit));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out8), avx2::counters8(v, tgt, lim));
+  for (int half = 0; half < 2; ++half) {
+    const __m128i v4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * half));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out4 + 4 * half),
+                     avx2::counters4(v4, _mm256_castsi256_si128(tgt), _mm256_castsi256_si128(lim)));
+  }
 }
 
 IXO_CM_AVX2 void fmix_all(const uint32_t* in, uint32_t* out) {
@@ -63,13 +71,15 @@ TEST_F(VectorKernels, CountersUpdateLikeThePlainCode) {
       for (const uint32_t p : probs) {
         for (uint32_t n0 = 0; n0 < 1024; n0 += 8) {
           uint32_t in[8];
-          uint32_t out[8];
+          uint32_t out8[8];
+          uint32_t out4[8];
           for (uint32_t j = 0; j < 8; ++j) in[j] = (p << 10) | (n0 + j);
-          counters(in, bit, limit, out);
+          counters(in, bit, limit, out8, out4);
           for (uint32_t j = 0; j < 8; ++j) {
             uint32_t want = in[j];
             counter_update(want, bit, limit);
-            ASSERT_EQ(out[j], want) << "p " << p << " n " << n0 + j << " bit " << bit << " limit " << limit;
+            ASSERT_EQ(out8[j], want) << "p " << p << " n " << n0 + j << " bit " << bit << " limit " << limit;
+            ASSERT_EQ(out4[j], want) << "four lanes: p " << p << " n " << n0 + j << " bit " << bit << " limit " << limit;
           }
         }
       }
