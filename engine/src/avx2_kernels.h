@@ -14,14 +14,13 @@
 
 namespace ixo::cm::avx2 {
 
-// counter_update of eight counters at once with the same bit: tgt holds 0 or 0x3FFFFF in every
-// lane, limit 255 or 1023. The 64-bit product kRecip[n] x (tgt - p) >> 16 is split at bit 16 of
-// the difference d = dh x 65536 + dl (dl unsigned), which gives the same floor:
-// kRecip[n] x dh + (kRecip[n] x dl) >> 16. kRecip[n] and dl both fit 16 unsigned bits, so the
-// second term is the high half of a 16-bit product.
-IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
+// counter_update of eight counters at once with the same bit, r holding kRecip[n] of each lane's
+// count n: tgt holds 0 or 0x3FFFFF in every lane, limit 255 or 1023. The 64-bit product
+// kRecip[n] x (tgt - p) >> 16 is split at bit 16 of the difference d = dh x 65536 + dl
+// (dl unsigned), which gives the same floor: kRecip[n] x dh + (kRecip[n] x dl) >> 16. kRecip[n]
+// and dl both fit 16 unsigned bits, so the second term is the high half of a 16-bit product.
+IXO_CM_AVX2 inline __m256i counters_with(__m256i v, __m256i r, __m256i tgt, __m256i limit) {
   const __m256i n = _mm256_and_si256(v, _mm256_set1_epi32(1023));
-  const __m256i r = _mm256_i32gather_epi32(reinterpret_cast<const int*>(kRecip.data()), n, 4);
   const __m256i d = _mm256_sub_epi32(tgt, _mm256_srli_epi32(v, 10));
   const __m256i dh = _mm256_srai_epi32(d, 16);
   const __m256i dl = _mm256_and_si256(d, _mm256_set1_epi32(0xFFFF));
@@ -31,16 +30,16 @@ IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
   return _mm256_sub_epi32(_mm256_add_epi32(v, _mm256_slli_epi32(delta, 10)), below);
 }
 
-// counters8 on four lanes.
-IXO_CM_AVX2 inline __m128i counters4(__m128i v, __m128i tgt, __m128i limit) {
+IXO_CM_AVX2 inline __m256i counters8(__m256i v, __m256i tgt, __m256i limit) {
+  const __m256i n = _mm256_and_si256(v, _mm256_set1_epi32(1023));
+  return counters_with(v, _mm256_i32gather_epi32(reinterpret_cast<const int*>(kRecip.data()), n, 4), tgt, limit);
+}
+
+// counters8 on four lanes: only the table look-up is narrower, which is what costs.
+IXO_CM_AVX2 inline __m128i counters4(__m128i v, __m256i tgt, __m256i limit) {
   const __m128i n = _mm_and_si128(v, _mm_set1_epi32(1023));
   const __m128i r = _mm_i32gather_epi32(reinterpret_cast<const int*>(kRecip.data()), n, 4);
-  const __m128i d = _mm_sub_epi32(tgt, _mm_srli_epi32(v, 10));
-  const __m128i dh = _mm_srai_epi32(d, 16);
-  const __m128i dl = _mm_and_si128(d, _mm_set1_epi32(0xFFFF));
-  const __m128i delta = _mm_add_epi32(_mm_mullo_epi32(r, dh), _mm_mulhi_epu16(r, dl));
-  const __m128i below = _mm_cmpgt_epi32(limit, n);
-  return _mm_sub_epi32(_mm_add_epi32(v, _mm_slli_epi32(delta, 10)), below);
+  return _mm256_castsi256_si128(counters_with(_mm256_zextsi128_si256(v), _mm256_zextsi128_si256(r), tgt, limit));
 }
 
 // fmix of eight hashes.

@@ -25,6 +25,13 @@ IXO_CM_AVX2 inline __m128i load4(const uint32_t* p) { return _mm_loadu_si128(rei
 
 IXO_CM_AVX2 inline void store4(uint32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
+// Entry min(count, 15) x 32 + (top five bits) of map k, for the counters v of eight lanes whose
+// maps start at map_start[0..8).
+IXO_CM_AVX2 inline __m256i secondary_entries(__m256i v, const uint32_t* map_start) {
+  const __m256i count = _mm256_min_epu32(_mm256_and_si256(v, _mm256_set1_epi32(1023)), _mm256_set1_epi32(15));
+  return _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(count, 5), _mm256_srli_epi32(v, 27)), load8(map_start));
+}
+
 // The bucket of each context for partial byte c0: hashes and word indices in ctx_tables, eight
 // at a time: contexts 0 to 7, then 3 to 10 (both loads stay inside ctx_hash), so context
 // k >= 8 lands at lane k + 5.
@@ -81,19 +88,8 @@ IXO_CM_AVX2 void Model::predict_avx2() {
   const __m256i s_lo = avx2::stretch8(v_lo);
   const __m128i s_hi = avx2::stretch4(v_hi);
   if constexpr (kSecondary) {
-    // Entry min(count, 15) x 32 + (top five bits) of map k.
-    const __m256i count_cap = _mm256_set1_epi32(15);
-    const __m256i count_mask = _mm256_set1_epi32(1023);
-    const __m256i e_lo_index =
-        _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(_mm256_min_epu32(_mm256_and_si256(v_lo, count_mask), count_cap), 5),
-                                          _mm256_srli_epi32(v_lo, 27)),
-                         load8(kMapStart));
-    const __m128i e_hi_index = _mm_add_epi32(
-        _mm_add_epi32(_mm_slli_epi32(_mm_min_epu32(_mm_and_si128(v_hi, _mm256_castsi256_si128(count_mask)),
-                                                   _mm256_castsi256_si128(count_cap)),
-                                     5),
-                      _mm_srli_epi32(v_hi, 27)),
-        load4(kMapStart + 8));
+    const __m256i e_lo_index = secondary_entries(v_lo, kMapStart);
+    const __m128i e_hi_index = _mm256_castsi256_si128(secondary_entries(_mm256_zextsi128_si256(v_hi), kMapStart + 8));
     const int* maps = reinterpret_cast<const int*>(sec_maps.data());
     const __m256i e_lo = _mm256_i32gather_epi32(maps, e_lo_index, 4);
     const __m128i e_hi = _mm_i32gather_epi32(maps, e_hi_index, 4);
@@ -159,13 +155,13 @@ IXO_CM_AVX2 void Model::update_avx2(int bit) {
   alignas(32) uint32_t next[16];
   const __m256i fast = _mm256_set1_epi32(kLimitFast);
   store8(next, avx2::counters8(load8(bit_slot_value.data()), target, fast));
-  store4(next + 8, avx2::counters4(load4(bit_slot_value.data() + 8), _mm256_castsi256_si128(target), _mm256_castsi256_si128(fast)));
+  store4(next + 8, avx2::counters4(load4(bit_slot_value.data() + 8), target, fast));
   uint32_t* const slots = ctx_tables.data() + nibble;
   for (int k = 0; k < kContexts; ++k) slots[slot_word[k]] = next[k];
   if constexpr (kSecondary) {
     const __m256i slow = _mm256_set1_epi32(kLimitSlow);
     store8(next, avx2::counters8(load8(bit_sec_value.data()), target, slow));
-    store4(next + 8, avx2::counters4(load4(bit_sec_value.data() + 8), _mm256_castsi256_si128(target), _mm256_castsi256_si128(slow)));
+    store4(next + 8, avx2::counters4(load4(bit_sec_value.data() + 8), target, slow));
     for (int k = 0; k < kContexts; ++k) sec_maps[sec_index[k]] = next[k];
   }
   {

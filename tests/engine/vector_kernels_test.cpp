@@ -35,7 +35,7 @@ IXO_CM_AVX2 void counters(const uint32_t* in, int bit, uint32_t limit, uint32_t*
   for (int half = 0; half < 2; ++half) {
     const __m128i v4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * half));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out4 + 4 * half),
-                     avx2::counters4(v4, _mm256_castsi256_si128(tgt), _mm256_castsi256_si128(lim)));
+                     avx2::counters4(v4, tgt, lim));
   }
 }
 
