@@ -6,7 +6,10 @@
 # With --base REV it builds the engine of that git revision beside the working tree's and
 # times both on the same streams (written by the base's encoder) in paired rounds, in
 # alternating order; per row it prints the median thread-CPU MB/s of each and the median of
-# the per-round ratios. Every decode is checked against the input.
+# the per-round ratios. Every decode is checked against the input. Two more columns split the
+# thread CPU time: the ratio of user-mode time alone (the engine's own work) and the share of
+# the base's time spent in the kernel (mostly the first touch of the model's tables, which
+# the level's memory fixes and both builds pay alike).
 #   bench/cm_bench.sh --base REV [--rounds N, default 3] [--profiles 1,2,3] [MiB] [levels]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -59,7 +62,8 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 echo "base: $(git -C "$root" rev-parse --short "$base"); new: working tree; $rounds paired rounds, thread CPU time"
 echo "machine: $(nproc) cores, load average $(load) at the start"
-printf '%-7s %7s %5s %10s %10s %7s %13s %9s\n' input profile level "base MB/s" "new MB/s" ratio "ratio range" "cpu/wall"
+printf '%-7s %7s %5s %10s %10s %7s %13s %9s %10s %10s\n' input profile level "base MB/s" "new MB/s" ratio "ratio range" \
+  "cpu/wall" "user ratio" "base sys"
 for level in ${levels//,/ }; do
   for profile in ${profiles//,/ }; do
     for input in text binary; do
@@ -71,25 +75,28 @@ for level in ${levels//,/ }; do
         order="base new"
         [ $((r % 2)) -eq 0 ] && order="new base"
         for who in $order; do
-          read -r cpu wall < <("$work/bench_$who" --decode "$work/stream" "$work/$input")
-          echo "$who $cpu $wall" >>"$work/rows"
+          read -r cpu wall user < <("$work/bench_$who" --decode "$work/stream" "$work/$input")
+          echo "$who $cpu $wall $user" >>"$work/rows"
         done
       done
       awk -v bytes="$bytes" '
-        $1 == "base" { b[++nb] = $2; bw[nb] = $3 }
-        $1 == "new" { n[++nn] = $2; nw[nn] = $3 }
+        $1 == "base" { b[++nb] = $2; bw[nb] = $3; bu[nb] = $4 }
+        $1 == "new" { n[++nn] = $2; nw[nn] = $3; nu[nn] = $4 }
         END {
           for (i = 1; i <= nb; ++i) {
             print "base", bytes / b[i] / 1e6
             print "new", bytes / n[i] / 1e6
             print "ratio", b[i] / n[i]
             print "share", (b[i] + n[i]) / (bw[i] + nw[i])
+            print "user", bu[i] / nu[i]
+            print "sys", 1 - bu[i] / b[i]
           }
         }' "$work/rows" >"$work/figures"
       pick() { awk -v k="$1" '$1 == k { print $2 }' "$work/figures"; }
-      printf '%-7s %7d %5d %10.3f %10.3f %6.2fx %6.2f-%-6.2f %9.2f\n' "$input" "$profile" "$level" \
-        "$(pick base | median)" "$(pick new | median)" "$(pick ratio | median)" \
-        "$(pick ratio | sort -g | head -1)" "$(pick ratio | sort -g | tail -1)" "$(pick share | median)"
+      printf '%-7s %7d %5d %10.3f %10.3f %6.2fx %6.2f-%-6.2f %9.2f %9.2fx %9s%%\n' "$input" "$profile" \
+        "$level" "$(pick base | median)" "$(pick new | median)" "$(pick ratio | median)" \
+        "$(pick ratio | sort -g | head -1)" "$(pick ratio | sort -g | tail -1)" "$(pick share | median)" \
+        "$(pick user | median)" "$(pick sys | median | awk '{ printf "%.0f", 100 * $1 }')"
     done
   done
 done
