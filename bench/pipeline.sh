@@ -15,6 +15,9 @@ rounds="${4:-3}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
+# The driver is compiled against this tree's headers, so the libraries must be built from it too:
+# a stale build would link objects of another layout.
+cmake --build "$build" --target ixo ixo_cm ixo_test_support >/dev/null
 cargo_dir="$(sed -n 's/^IXO_CARGO_TARGET_DIR:PATH=//p' "$build/CMakeCache.txt")"
 [ -n "$cargo_dir" ] || cargo_dir="$build/cargo"
 g++ -std=c++23 -O2 -DNDEBUG -I"$root/src" -I"$root/tests" -I"$root/bridge/include" -I"$root/engine/src" \
