@@ -136,12 +136,12 @@ uint32_t Model::next_bit_values() const {
 void Model::prefetch_next_nibble() const {
   // Within a byte, the next nibble's buckets are fetched one bit early under the values that
   // bit may take, so that new_nibble does not wait for memory.
-  const uint32_t values = next_bit_values();
   if (bit_count == 3) {
+    const uint32_t values = next_bit_values();
     for (const uint32_t b : {0u, 1u})
       if ((values >> b) & 1u) prefetch_buckets((c0 << 1) | b, ctx_hash.data());
   } else if (bit_count == 7) {
-    prefetch_byte_end(values);
+    prefetch_byte_end(next_bit_values());
   }
 }
 
