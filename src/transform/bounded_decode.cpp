@@ -60,6 +60,8 @@ struct SpanSink {
 
 // In the child: the decode, and nothing else.
 int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, size_t args_len) {
+  // A failed allocation of the Rust libraries ends the child as one of C++ does there (the child's own setup).
+  ixo_exit_on_alloc_failure(platform::CHILD_OUT_OF_MEMORY_STATUS);
   DecodeArgs args;
   if (fd_count != 2 || args_len != sizeof args) return 2;
   std::memcpy(&args, raw_args, sizeof args);
