@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/fork_child.h"
+#include "platform/fork_faults.h"
 #include "platform/fork_protocol.h"
 
 namespace ixo::platform::forks {
@@ -43,6 +44,14 @@ Reply reap(Child& child) {
   return Reply{0, status};
 }
 
+pid_t fork_child() {
+  if (const int injected = fork_faults::injected(fork_faults::Call::ForkChild); injected != 0) {
+    errno = injected;
+    return -1;
+  }
+  return ::fork();
+}
+
 // Runs one request in the kept child, or in a new one; a kept child that has gone since is replaced once.
 Reply run_request(Child& child, const Request& request, const int* fds, size_t fd_count) {
   if (child.pid > 0 && kept_too_much(child.status_path, child.born_with, request.limits)) {
@@ -53,21 +62,20 @@ Reply run_request(Child& child, const Request& request, const int* fds, size_t f
     if (child.pid < 0) {
       int pair[2];
       if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return Reply{errno, 0};
-      const pid_t pid = ::fork();
-      const uint64_t born_with = current_data_bytes();
+      const pid_t pid = fork_child();
+      const int fork_errno = errno;  // before any other call can change it
       if (pid == 0) {
         // Of the server's descriptors (the client's socket, those of this request) it keeps none: each call's
         // come with the call.
         close_all_but(pair[1]);
         child_loop(pair[1]);
       }
-      const int fork_errno = errno;
       ::close(pair[1]);
       if (pid < 0) {
         ::close(pair[0]);
         return Reply{fork_errno, 0};
       }
-      child = {pid, pair[0], born_with, {}};
+      child = {pid, pair[0], current_data_bytes(), {}};  // the server's data just after the fork
       std::snprintf(child.status_path, sizeof child.status_path, "/proc/%d/status", static_cast<int>(pid));
     }
     if (!send_with_fds(child.sock, &request, sizeof request, fds, fd_count)) {
