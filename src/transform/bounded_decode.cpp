@@ -128,7 +128,8 @@ Result<Bytes> run_bounded(BridgeFn decoder, std::span<const uint8_t> stored, uin
   if (!stored.empty()) std::memcpy(in->data(), stored.data(), stored.size());
 
   const DecodeArgs args{decoder, stored.size(), size, ixo_quiet()};
-  platform::ChildLimits limits{bound.memory_bytes, bound.cpu_seconds, bound.wall_seconds, !args.quiet};
+  // The program's standard error, as in process: the quiet flag silences this thread's crash reports alone.
+  platform::ChildLimits limits{bound.memory_bytes, bound.cpu_seconds, bound.wall_seconds, true};
   const int fds[] = {in->fd(), out->fd()};
   Result<platform::ChildEnd> end = platform::run_in_child(
       decode_in_child, std::span(reinterpret_cast<const uint8_t*>(&args), sizeof args), fds, limits);
