@@ -102,6 +102,7 @@ ChildEnd end_of(const Reply& reply) {
   if (WIFEXITED(status)) {
     end.code = WEXITSTATUS(status);
     if (end.code == CHILD_OUT_OF_MEMORY_STATUS) end.kind = ChildEndKind::OutOfMemory;
+    if (end.code == CHILD_NO_THREAD_STATUS) end.kind = ChildEndKind::NoThread;
     return end;
   }
   end.code = WTERMSIG(status);

@@ -60,8 +60,10 @@ struct SpanSink {
 
 // In the child: the decode, and nothing else.
 int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, size_t args_len) {
-  // A failed allocation of the Rust libraries ends the child as one of C++ does there (the child's own setup).
+  // A failed allocation of the Rust libraries ends the child as one of C++ does there (the child's own setup), and a
+  // thread that they cannot start ends it with a status of its own.
   ixo_exit_on_alloc_failure(platform::CHILD_OUT_OF_MEMORY_STATUS);
+  ixo_exit_on_thread_failure(platform::CHILD_NO_THREAD_STATUS);
   DecodeArgs args;
   if (fd_count != 2 || args_len != sizeof args) return 2;
   std::memcpy(&args, raw_args, sizeof args);
@@ -84,6 +86,7 @@ int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, si
 std::string reason(const platform::ChildEnd& end, const DecodeBound& bound) {
   switch (end.kind) {
     case platform::ChildEndKind::OutOfMemory: return cat("out of memory (limit ", bound.memory_bytes / MiB, " MiB)");
+    case platform::ChildEndKind::NoThread: return "cannot start a decoder thread";
     case platform::ChildEndKind::CpuTime:
       return cat("processor time limit exceeded (limit ", bound.cpu_seconds, " s)");
     case platform::ChildEndKind::WallTime: return cat("time limit exceeded (limit ", bound.wall_seconds, " s)");

@@ -20,6 +20,7 @@ namespace {
 using Kind = ChildEndKind;
 
 int exits_7(const int*, size_t, const uint8_t*, size_t) { return 7; }
+int cannot_start_a_thread(const int*, size_t, const uint8_t*, size_t) { return CHILD_NO_THREAD_STATUS; }
 int segfaults(const int*, size_t, const uint8_t*, size_t) {
   ::raise(SIGSEGV);
   return 0;
@@ -89,6 +90,7 @@ TEST(ForkServer, EachWayOfEndingIsTold) {
       {"memory used up through new", news_without_end, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
       {"memory reserved", reserves_too_much, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
       {"memory reserved through new", news_too_much, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
+      {"no thread", cannot_start_a_thread, LIMITS, Kind::NoThread, CHILD_NO_THREAD_STATUS},
       {"processor time", spins, LITTLE_CPU, Kind::CpuTime, SIGXCPU},
       {"time", waits, LITTLE_TIME, Kind::WallTime, SIGALRM},
   };
@@ -205,7 +207,8 @@ std::string in_a_copy(std::string (*f)()) {
 // A fork that fails is told by its own error, even when the server then cannot read /proc either.
 TEST(ForkServer, ChildThatCannotBeForkedIsToldByTheForksError) {
   const std::string told = in_a_copy([] {
-    fork_faults::set_hook([](fork_faults::Call call) { return call == fork_faults::Call::ForkChild ? EAGAIN : ENOENT; });
+    fork_faults::set_hook(
+        [](fork_faults::Call call) { return call == fork_faults::Call::ForkChild ? EAGAIN : ENOENT; });
     const Result<ChildEnd> end = run_in_child(exits_7, {}, {}, LIMITS);
     return end ? std::string("the child ran") : end.error().to_string();
   });
