@@ -17,6 +17,8 @@ constexpr size_t GROUP_FILES = 1024;
 constexpr uint64_t GROUP_BYTES = 64 << 20;
 constexpr std::chrono::milliseconds GROUP_AGE{100};
 constexpr uint64_t LARGE_FILE = 16 << 20;
+// Files on a file system held in memory linked together.
+constexpr size_t FREE_LINKS_AT_ONCE = 32;
 // What a group's flush may take before the file system is judged busy with others' data, which syncfs waits for
 // as well: a fixed part and the time the group's own bytes need at a slow disk's pace.
 constexpr std::chrono::milliseconds BUSY_BASE{250};
@@ -93,6 +95,9 @@ Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile s
       flush_group();
   } else {
     flusher_.submit(fd, first_token_ + files_.size() - 1, way == platform::FlushWay::Free);
+    // Held in memory, a file is ready at once: files are linked a batch at a time, so that their folder is
+    // checked once for the batch rather than once a file.
+    if (way == platform::FlushWay::Free && files_.size() < FREE_LINKS_AT_ONCE) return {};
   }
   return advance();
 }
