@@ -94,7 +94,7 @@ inline Tree parse(const uint8_t* data, size_t size) {
       if (!in.u8(b)) break;
       e.day = b;
     }
-    if (!in.u8(b)) break;
+    if (e.kind != Folder && !in.u8(b)) break;
     if (e.kind == File) {
       for (uint8_t i = 0, c; i < (b & 15) && in.u8(c); ++i) e.target += static_cast<char>(c);
       files.push_back(e.path);
@@ -184,8 +184,6 @@ inline std::vector<uint8_t> encode(const Tree& tree) {
         out.push_back(static_cast<uint8_t>(0x80 | (target.size() - 1)));
         out.insert(out.end(), target.begin(), target.end());
       }
-    } else {
-      out.push_back(0);
     }
   }
   return out;
