@@ -6,6 +6,7 @@
 
 #include "cli/args.h"
 #include "cli/run.h"
+#include "platform/descriptors.h"
 #include "platform/fork_server.h"
 #include "transform/quiet.h"
 
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
     if (done->help) std::printf("%s\n", ixo::cli::usage_text().c_str());
     return 0;
   }
+  // The files a run keeps open together are sized to what the limit leaves.
+  ixo::platform::raise_descriptor_limit();
   // Before any thread exists: the children that run the transform decoders are forked from it.
   ixo::platform::start_fork_server();
   return ixo::cli::run(std::get<ixo::cli::Run>(outcome).cli);

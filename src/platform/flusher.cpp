@@ -13,10 +13,13 @@ namespace ixo::platform {
 
 struct Flusher::Ring {
   io_uring ring{};
+  bool set_up = false;   // a ring whose set-up failed owns no descriptor to close
   std::vector<int> fds;  // by slot: the descriptor of the flush in flight, so an interrupted one can be repeated
   std::vector<uint64_t> tokens;
   std::vector<unsigned> free_slots;
-  ~Ring() { io_uring_queue_exit(&ring); }
+  ~Ring() {
+    if (set_up) io_uring_queue_exit(&ring);
+  }
 };
 
 namespace {
@@ -49,7 +52,8 @@ void Flusher::start_ring() {
   tried_ring_ = true;
   auto ring = std::make_unique<Ring>();
   // Refused where io_uring is not built in, disabled, or filtered out (containers often forbid it).
-  if (io_uring_queue_init(capacity_, &ring->ring, 0) != 0) return;
+  if (faults::injected(faults::Call::Ring) != 0 || io_uring_queue_init(capacity_, &ring->ring, 0) != 0) return;
+  ring->set_up = true;
   ring->fds.assign(capacity_, -1);
   ring->tokens.assign(capacity_, 0);
   for (unsigned slot = capacity_; slot-- > 0;) ring->free_slots.push_back(slot);

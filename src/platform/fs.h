@@ -25,6 +25,16 @@ struct Metadata {
   uint64_t inode = 0;
 };
 
+// Which file an entry is: the same device and inode.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+inline FileId id_of(const Metadata& m) { return {m.device, m.inode}; }
+
 // Follows a final symbolic link.
 Result<Metadata> metadata(const std::filesystem::path& path);
 // Describes a final symbolic link itself.

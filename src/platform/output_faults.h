@@ -1,10 +1,12 @@
-// Test seam: failures injected into the calls that finish a file of the output tree, so that tests can make
-// a flush or a link fail in the middle of a run. Nothing is injected unless a test installs a hook.
+// Test seam: failures injected into the calls that finish a file of the output tree, so that tests can make a
+// flush or a link fail in the middle of a run or the system refuse io_uring, and a moment at which a test can act
+// as a second writer of the tree. Nothing is injected unless a test installs a hook.
 #pragma once
 
 namespace ixo::platform::faults {
 
-enum class Call { Flush, Link, Unnamed };
+// Place: an entry is about to be placed in the output tree (nothing fails there).
+enum class Call { Flush, Link, Unnamed, Ring, Place };
 
 // Consulted before each such call, on the thread that makes it; a non-zero error number makes the call fail
 // as if the system had refused it with that number.

@@ -6,6 +6,8 @@
 #include "codec/codec.h"
 #include "restore/output_path.h"
 #include "restore/rebuild_run.h"
+#include "platform/beneath.h"
+#include "platform/dir_entries.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 
@@ -16,27 +18,6 @@ namespace {
 // Pieces of the path split at every '/', empty ones included.
 uint64_t path_depth_key(const format::FileEntry& e) {
   return 1 + static_cast<uint64_t>(std::count(e.path.begin(), e.path.end(), '/'));
-}
-
-bool not_a_real_directory(const Error& e) {
-  const auto os = e.os_error();
-  return os && (*os == ELOOP || *os == ENOTDIR);
-}
-
-// The folder that holds path's last piece under out, reached one piece at a time without following any
-// symbolic link below out: a link that now stands on the way is never followed.
-Result<platform::File> parent_below(const std::filesystem::path& out, std::string_view path) {
-  Result<platform::File> dir = platform::File::pass_dir(out);
-  for (size_t start = 0; dir;) {
-    const size_t end = path.find('/', start);
-    if (end == std::string_view::npos) return dir;
-    Result<platform::File> next = dir->pass_dir_at(path.substr(start, end - start));
-    if (!next && not_a_real_directory(next.error()))
-      return fail(codec::invalid("output parent is not a real directory"));
-    dir = std::move(next);
-    start = end + 1;
-  }
-  return dir;
 }
 
 // Opens what stands at the handle's place for reading, as long as it is still the same file and one that
@@ -55,50 +36,54 @@ std::optional<platform::File> open_for_time(const platform::File& parent, std::s
 
 std::vector<const format::FileEntry*> gather_new_dirs(Selection files, const std::filesystem::path& out) {
   std::vector<const format::FileEntry*> new_dirs;
+  // Nothing is made here: without an output folder every directory is new.
+  Result<platform::File> root = platform::File::pass_dir(out);
+  platform::Beneath beneath;
   for (const format::FileEntry* e : files) {
     if (e->kind != format::Directory) continue;
-    Result<std::filesystem::path> place = safe_join(out, e->path);
-    if (!place) continue;  // the directory pass reports it
-    if (!platform::symlink_metadata(*place)) new_dirs.push_back(e);
+    if (!check_archive_path(e->path)) continue;  // the directory pass reports it
+    if (!root || !beneath.open(*root, e->path, platform::Reach::Handle)) new_dirs.push_back(e);
   }
   return new_dirs;
 }
 
-Status finish_new_dirs(std::vector<const format::FileEntry*> new_dirs, const std::filesystem::path& out) {
+Status finish_new_dirs(std::vector<const format::FileEntry*> new_dirs, OutputTree& tree) {
   std::stable_sort(new_dirs.begin(), new_dirs.end(), [](const format::FileEntry* a, const format::FileEntry* b) {
     return path_depth_key(*a) > path_depth_key(*b);
   });
   for (const format::FileEntry* d : new_dirs) {
-    if (Result<std::filesystem::path> place = safe_join(out, d->path); !place) return fail(place.error());
+    if (Status ok = check_archive_path(d->path); !ok) return ok;
     Result<std::optional<platform::FileTime>> time = entry_time(*d);
     if (!time) return fail(time.error());
     const std::optional<uint32_t> mode = entry_mode(*d);
 
-    // What cannot be reached keeps its time; its mode cannot be set without following a link either.
-    Result<platform::File> parent = parent_below(out, d->path);
-    if (!parent) {
-      if (mode) return fail(parent.error());
-      continue;
-    }
+    // What cannot be reached keeps its time; its mode cannot be set without following a link either. A
+    // symbolic link on the way is never followed; a file there is the system's own error.
     const std::string_view name = last_piece(d->path);
-    Result<platform::File> handle = parent->handle_at(name);
-    if (!handle) {
-      if (mode) return fail(handle.error());
+    Result<platform::File> parent = tree.open_folder(folder_of(d->path));
+    if (!parent) {
+      if (!mode) continue;
+      const std::optional<int> os = parent.error().os_error();
+      if (os == ELOOP || os == EXDEV) return fail(codec::invalid("output parent is not a real directory"));
+      return fail(parent.error());
+    }
+    Result<platform::Metadata> standing = platform::symlink_metadata_at(*parent, name);
+    if (!standing) {
+      if (mode) return fail(standing.error());
       continue;
     }
-    const Result<platform::Metadata> standing = platform::metadata_of(*handle);
-    if (!standing) return fail(standing.error());
     if (standing->type == platform::FileType::Symlink) {
       if (mode) return fail(codec::invalid("output exists and is not a directory"));
       continue;
     }
     // What cannot be opened for reading keeps its time, silently; its mode is still set.
-    std::optional<platform::File> readable = *time ? open_for_time(*parent, name, *standing) : std::nullopt;
-    if (readable) {
+    std::optional<platform::File> readable = open_for_time(*parent, name, *standing);
+    if (readable && *time) {
       if (Status ok = readable->set_modified(**time); !ok) return ok;
     }
     if (mode) {
-      if (Status ok = readable ? readable->set_permissions(*mode) : handle->set_handle_permissions(*mode); !ok) return ok;
+      if (Status ok = readable ? readable->set_permissions(*mode) : platform::set_permissions_at(*parent, name, *mode); !ok)
+        return ok;
     }
   }
   return {};

@@ -27,6 +27,8 @@ struct RebuildOptions {
   const transform::TransformSpec* (*find_transform)(uint8_t id) = transform::find;
   // Progress, failure lines and warnings.
   std::FILE* diagnostics = stderr;
+  // Reach the output tree one piece at a time, as where the system refuses openat2.
+  bool walk_only = false;
 };
 
 // Writes (out present) or only tests (out absent) every entry of files, with max(threads, 1) decoding workers.

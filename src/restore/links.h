@@ -1,4 +1,4 @@
-// Which symbolic-link targets stay inside the output folder.
+// Which symbolic-link targets stay inside the output folder by their text.
 #pragma once
 
 #include <string_view>

@@ -1,10 +1,9 @@
 #include "restore/output_path.h"
 
-#include <algorithm>
 #include <string>
 
 #include "codec/codec.h"
-#include "platform/directory.h"
+#include "restore/output_tree.h"
 #include "util/text.h"
 
 namespace ixo::pack {
@@ -45,6 +44,11 @@ std::string_view last_piece(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+std::string_view folder_of(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
 Status check_archive_path(std::string_view path) {
   // A C string would end at the NUL and name another file than the archive does.
   if (path.find('\0') != std::string_view::npos)
@@ -68,32 +72,10 @@ Result<std::filesystem::path> safe_join(const std::filesystem::path& root, std::
 }
 
 Result<std::filesystem::path> output_path(const std::filesystem::path& root, std::string_view path) {
-  if (Status tested = check_archive_path(path); !tested) return fail(tested.error());
-  if (Status ok = platform::make_dirs(root); !ok) return fail(ok.error());
-  auto root_type = platform::entry_type(root);
-  if (!root_type) return fail(root_type.error());
-  if (*root_type != platform::EntryType::Directory) return fail(codec::invalid("output root is not a real directory"));
-  auto canonical_root = platform::canonical(root);
-  if (!canonical_root) return fail(canonical_root.error());
-  auto full = safe_join(*canonical_root, path);
-  if (!full) return fail(full.error());
-
-  // From the canonical root down to the entry's parent, one level at a time, never through a link.
-  std::filesystem::path folder = *canonical_root;
-  size_t pieces_left = 1 + std::count(path.begin(), path.end(), '/');
-  Status walked = for_each_piece(path, [&](std::string_view piece) -> Status {
-    auto type = platform::entry_type(folder);
-    if (!type) {
-      if (type.error().kind() != ErrorKind::NotFound) return fail(type.error());
-      if (Status made = platform::make_dir(folder); !made) return made;
-    } else if (*type != platform::EntryType::Directory) {
-      return fail(codec::invalid("output parent is not a real directory"));
-    }
-    if (--pieces_left > 0) folder /= std::string(piece);
-    return {};
-  });
-  if (!walked) return fail(walked.error());
-  return std::move(*full);
+  OutputTree tree(root);
+  Result<Place> place = tree.place_entry(path);
+  if (!place) return fail(place.error());
+  return tree.final_path(path);
 }
 
 }  // namespace ixo::pack

@@ -25,29 +25,24 @@ std::optional<uint32_t> entry_mode(const format::FileEntry& entry) {
   return entry.mode & 0777;
 }
 
-Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state,
-                                     bool with_final_path) {
-  Result<Place> place = tree.place(path, with_final_path);
-  if (!place) return fail(place.error());
-
+Result<platform::StagingFile> create_staging(const std::shared_ptr<const HeldFolder>& folder, StagingState& state) {
+  const std::shared_ptr<const platform::File> dir(folder, &folder->dir);
   // Without a name nothing can be left behind; any refusal falls back to the named staging file, whose own
   // errors are then the ones reported.
-  if (Result<platform::StagingFile> unnamed = platform::StagingFile::create_unnamed(place->parent, state.unnamed))
-    return PendingOutput{std::move(*unnamed), std::move(*place)};
+  if (Result<platform::StagingFile> unnamed = platform::StagingFile::create_unnamed(dir, state.unnamed)) return unnamed;
   for (int attempt = 0; attempt < STAGING_ATTEMPTS; ++attempt) {
     const uint64_t n = state.next_staging++;
-    Result<platform::StagingFile> staging =
-        platform::StagingFile::create_at(place->parent, staging_name(state.pid, n));
-    if (staging) return PendingOutput{std::move(*staging), std::move(*place)};
+    Result<platform::StagingFile> staging = platform::StagingFile::create_at(dir, staging_name(state.pid, n));
+    if (staging) return staging;
     if (staging.error().kind() != ErrorKind::AlreadyExists) return fail(staging.error());
   }
   return fail(Error::message(ErrorKind::AlreadyExists, "cannot allocate output staging file"));
 }
 
-Status finish_before_flush(PendingOutput& pending, const format::FileEntry& entry) {
+Status finish_before_flush(platform::StagingFile& staging, const format::FileEntry& entry) {
   Result<std::optional<platform::FileTime>> time = entry_time(entry);
   if (!time) return fail(time.error());
-  return pending.staging.prepare(*time, entry_mode(entry));
+  return staging.prepare(*time, entry_mode(entry));
 }
 
 }  // namespace ixo::pack

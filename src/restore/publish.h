@@ -1,9 +1,9 @@
-// One regular file on its way to its final name: its place and staging file next to the final path, and the
-// finishing of a verified file (time and mode) before its flush and link.
+// One regular file on its way to its final name: its staging file next to the final path, and the finishing of
+// a verified file (time and mode) before its flush and link.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <memory>
 #include <string_view>
 
 #include "error.h"
@@ -20,11 +20,6 @@ inline constexpr std::string_view STAGING_PREFIX = ".ixo-restore-";
 // ".ixo-restore-{pid}-{n}.tmp"
 std::string staging_name(uint32_t pid, uint64_t n);
 
-struct PendingOutput {
-  platform::StagingFile staging;  // removed when this goes away, unless published
-  Place place;
-};
-
 // What a run keeps for the staging files of its regular files.
 struct StagingState {
   uint32_t pid = 0;               // read once per run
@@ -32,13 +27,11 @@ struct StagingState {
   platform::UnnamedLinks unnamed;  // what the system allows for files without a name
 };
 
-// The place of path in tree (created folders included), refused when anything stands there, and a new staging
-// file in its folder: an unnamed one where the file system allows it, else the first free staging name. Every
-// error is fatal. The place carries its final path only with_final_path.
-Result<PendingOutput> prepare_output(OutputTree& tree, std::string_view path, StagingState& state,
-                                     bool with_final_path = true);
+// A new staging file in folder: an unnamed one where the file system allows it, else the first free staging
+// name. Every error is fatal.
+Result<platform::StagingFile> create_staging(const std::shared_ptr<const HeldFolder>& folder, StagingState& state);
 
 // Sets the time and mode of entry on the verified file, ahead of its flush. Every error is fatal.
-Status finish_before_flush(PendingOutput& pending, const format::FileEntry& entry);
+Status finish_before_flush(platform::StagingFile& staging, const format::FileEntry& entry);
 
 }  // namespace ixo::pack

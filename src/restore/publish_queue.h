@@ -1,53 +1,58 @@
 // Regular files on their way out, in file order. The flush of each verified file stays outstanding while the
 // next files are rebuilt, so that the file system can join the flushes into shared journal commits. A file is
-// linked under its final name once its own flush and every file before it have ended, and its lines (a
-// failure line, then its progress line) are printed as it ends: names, lines and their order are those of
-// files finished one at a time.
+// linked under its final name once its own flush and every file before it have ended, into a folder that was
+// found still in place for that batch of links, and its outcome is recorded as it ends: names, lines and their
+// order are those of files finished one at a time.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "error.h"
 #include "format/records.h"
 #include "platform/flusher.h"
 #include "platform/staging_file.h"
+#include "restore/output_tree.h"
+#include "restore/run_record.h"
 
 namespace ixo::pack {
 
-struct RebuildRun;
-
 class PublishQueue {
  public:
-  // At most capacity files in flight.
-  PublishQueue(RebuildRun& run, unsigned capacity);
+  // At most capacity files in flight. tree: the output tree the files go to (absent in test mode); links: how
+  // unnamed files are given their names.
+  PublishQueue(RunRecord& record, OutputTree* tree, platform::UnnamedLinks& links, unsigned capacity);
   PublishQueue(const PublishQueue&) = delete;
   PublishQueue& operator=(const PublishQueue&) = delete;
   // Waits for every outstanding flush; whatever was not published is removed with its staging file.
   ~PublishQueue();
 
-  // A verified file whose time and mode are set: its flush is requested, and it is linked as name (in the
-  // staging file's folder) when its turn comes. May first wait for room, finishing earlier files.
-  // flush_is_free: the file lies on a file system held in memory, where a flush has nothing to do.
-  Status add(const format::FileEntry& entry, platform::StagingFile staging, std::string name,
-             std::filesystem::path final_path, bool flush_is_free = false);
-  // A file that ends without anything to link: lines is its failure line (empty for none); a verified file of
-  // test mode is entered as restored.
-  Status add_ended(const format::FileEntry& entry, std::string lines, bool restored);
+  // A verified file whose time and mode are set: its flush is requested, and it is linked at place when its turn
+  // comes. May first wait for room, finishing earlier files.
+  Status add(const format::FileEntry& entry, platform::StagingFile staging, Place place);
+  // A file that ends without anything to link (a failure, or a verified file of test mode); made: the folders
+  // made for it.
+  Status add_ended(const format::FileEntry& entry, FileOutcome outcome, std::vector<std::string> made = {});
+  // The file in hand has met a fatal error: the files before it end first, and the first failure among them, in
+  // file order, wins; made: the folders made for the file in hand, removed when an earlier failure wins.
+  Status stop_at(Error error, std::vector<std::string> made);
 
   // Ends what has ended in file order, without waiting. The error is the first failure to flush or link, in
   // file order; the queue is then empty (see drain).
   Status advance();
   // Ends every file. On the first failure to flush or link, in file order, the files after it are removed
-  // once every outstanding flush has returned, and that failure is the error.
+  // once every outstanding flush has returned (with the folders made only for them), and that failure is the
+  // error.
   Status drain();
   // Whether the files in flight must end before the place of a file at path is judged: one of them goes to
-  // the same path, or its name could be one of their staging names. Files finished one at a time would have
-  // been published, and their staging names gone, by then.
+  // the same path or to a folder of it, or its name could be one of their staging names. Files finished one at
+  // a time would have been published, and their staging names gone, by then.
   bool must_settle(std::string_view path) const;
   // A flush has failed: no new file may start; drain gives the error.
   bool stopping() const { return stopping_; }
@@ -56,24 +61,29 @@ class PublishQueue {
   struct Outgoing {
     const format::FileEntry* entry = nullptr;
     std::optional<platform::StagingFile> staging{};  // absent: nothing to link
-    std::string name{};
-    std::filesystem::path final_path{};
-    std::string lines{};
-    bool restored = false;  // to be entered in restored when it ends (test mode)
+    Place place{};
+    FileOutcome outcome{};
     bool flushing = false;
     std::optional<Error> failure{};  // of its flush
   };
 
+  Status room();
   // Marks the file whose flush was reaped.
   void finished(platform::Flusher::Done done);
   Status end_ready(bool wait);
+  Status publish(Outgoing& file);
   Status abandon(Error error);
 
-  RebuildRun& run_;
+  RunRecord& record_;
+  OutputTree* tree_;
+  platform::UnnamedLinks& links_;
   unsigned capacity_;
   platform::Flusher flusher_;
   std::deque<Outgoing> files_;  // after flusher_: gone before it, whose destructor waits for the flushes
-  uint64_t first_token_ = 0;    // of files_.front()
+  std::unordered_multiset<std::string_view> in_flight_{};  // the paths of the files to link
+  std::vector<std::string> made_in_hand_{};  // the folders made for the file that stopped the run
+  uint64_t first_token_ = 0;  // of files_.front()
+  uint64_t batch_ = 0;        // of links, counted
   bool stopping_ = false;
 };
 

@@ -1,20 +1,18 @@
-// The state of one rebuild run, shared by its stages: counters, the restored files, staging numbers and the
-// lines it prints.
+// The state of one rebuild run, shared by its stages: what it records, its output tree, staging numbers and the
+// queue of files on their way out.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "error.h"
 #include "restore/extract.h"
+#include "restore/output_tree.h"
 #include "restore/publish.h"
+#include "restore/run_record.h"
 #include "platform/file_time.h"
 
 namespace ixo::pack {
@@ -25,37 +23,13 @@ struct RebuildRun {
   const Archive& archive;
   const std::optional<std::filesystem::path>& out;  // absent in test mode
   const RebuildOptions& options;
-  uint64_t total = 0;
-  uint64_t done = 0;
-  uint64_t failures = 0;
-  uint64_t skipped_symlinks = 0;
+  RunRecord& record;
   StagingState staging{};
-  OutputTree* tree = nullptr;      // present in an extraction
-  PublishQueue* queue = nullptr;   // every regular file ends through it
-  // Archive path -> final path of every regular file that passed its checks (no path in test mode). Only the
-  // targets of the selection's hard links are entered: nothing else looks a file up.
-  std::map<std::string, std::optional<std::filesystem::path>, std::less<>> restored{};
-  std::unordered_set<std::string_view> link_targets{};  // of the selection's hard links
-
-  // Text not yet written: progress lines alone go out at most every PROGRESS_INTERVAL, anything else at once,
-  // so that the stream holds the same bytes in fewer writes.
-  std::string unwritten{};
-  std::chrono::steady_clock::time_point written_at{};
-
-  static constexpr std::chrono::milliseconds PROGRESS_INTERVAL{50};
-
-  // Whatever is left goes out before the run's result is seen.
-  ~RebuildRun() { write_out(); }
+  OutputTree* tree = nullptr;     // present in an extraction
+  PublishQueue* queue = nullptr;  // every regular file ends through it
+  std::vector<std::string> made_in_hand{};  // the folders made for the regular file in hand
 
   bool testing() const { return !out.has_value(); }
-  bool is_link_target(std::string_view path) const { return link_targets.contains(path); }
-  // Writes text to the diagnostics stream as one piece, after what is still unwritten; progress alone may wait.
-  void print(std::string_view text, bool progress_only = false);
-  void write_out();
-  // "\r  file {done}/{total}" after one more entry.
-  void progress();
-  // "\nFAILED: {path}: {error}\n", counted.
-  void failed(std::string_view path, const Error& error);
 };
 
 // The stored time of an entry: none below 1 second; InvalidData "file timestamp is outside the platform
@@ -72,6 +46,6 @@ std::vector<const format::FileEntry*> gather_new_dirs(Selection files, const std
 // Directories, then hard links, then symbolic links; per-entry failures only.
 void restore_links_and_dirs(RebuildRun& run, Selection files);
 // Deepest first: the stored time and permission bits of each new directory, never through a symbolic link.
-Status finish_new_dirs(std::vector<const format::FileEntry*> new_dirs, const std::filesystem::path& out);
+Status finish_new_dirs(std::vector<const format::FileEntry*> new_dirs, OutputTree& tree);
 
 }  // namespace ixo::pack

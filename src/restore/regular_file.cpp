@@ -6,6 +6,7 @@
 #include "restore/publish.h"
 #include "restore/publish_queue.h"
 #include "restore/rebuild_run.h"
+#include "platform/output_faults.h"
 #include "transform/quiet.h"
 #include "util/blake3.h"
 #include "util/text.h"
@@ -72,21 +73,33 @@ bool one_verified_chunk(const Archive& archive, const format::FileEntry& e) {
 }  // namespace
 
 Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry& e) {
-  std::optional<PendingOutput> pending;
+  std::optional<platform::StagingFile> staging;
+  std::optional<Place> place;
+  run.made_in_hand.clear();
   if (!run.testing()) {
     if (run.queue->must_settle(e.path)) {
       if (Status ok = run.queue->drain(); !ok) return ok;
     }
-    Result<PendingOutput> made = prepare_output(*run.tree, e.path, run.staging, run.is_link_target(e.path));
+    (void)platform::faults::injected(platform::faults::Call::Place);
+    Result<Place> placed = run.tree->place_file(e.path);
+    if (!placed) return fail(placed.error());
+    run.made_in_hand = placed->made;
+    Result<platform::StagingFile> made = create_staging(placed->parent, run.staging);
     if (!made) return fail(made.error());
-    pending.emplace(std::move(*made));
+    staging.emplace(std::move(*made));
+    place.emplace(std::move(*placed));
   }
 
   uint64_t length = 0;
   std::optional<blake3::Digest> digest;
   auto write = [&](std::span<const uint8_t> bytes) -> Status {
     length += bytes.size();
-    return pending ? pending->staging.write(bytes) : Status{};
+    return staging ? staging->write(bytes) : Status{};
+  };
+  auto ended = [&](FileOutcome outcome) {
+    // The staging file goes now; the line waits for the files before it.
+    staging.reset();
+    return run.queue->add_ended(e, std::move(outcome), place ? std::move(place->made) : std::vector<std::string>{});
   };
 
   if (one_verified_chunk(run.archive, e)) {
@@ -97,8 +110,8 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
     digest = run.archive.chunks[e.chunks[0]].digest;
     const bool passes = bytes->size() == e.size && *digest == e.digest;
     length += bytes->size();
-    if (pending) {
-      Status ok = passes ? pending->staging.write_through(bytes->bytes()) : pending->staging.write(bytes->bytes());
+    if (staging) {
+      Status ok = passes ? staging->write_through(bytes->bytes()) : staging->write(bytes->bytes());
       if (!ok) return ok;
     }
   } else {
@@ -117,21 +130,16 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
     } else {
       Result<Rebuilt> rebuilt = untransform(run, feed, e);
       if (!rebuilt) return fail(rebuilt.error());
-      if (!*rebuilt) {
-        // The staging file goes with pending, now; the line waits for the files before it.
-        return run.queue->add_ended(e, cat("\nFAILED: ", e.path, ": ", rebuilt->error().error.to_string(), '\n'),
-                                    false);
-      }
+      if (!*rebuilt) return ended(Failed{std::move(rebuilt->error().error)});
       if (Status ok = take(**rebuilt); !ok) return ok;
     }
     digest = hasher.finalize();
   }
 
-  if (length != e.size || *digest != e.digest) return run.queue->add_ended(e, cat("\nCHECKSUM MISMATCH: ", e.path, '\n'), false);
-  if (!pending) return run.queue->add_ended(e, {}, true);
-  if (Status ok = finish_before_flush(*pending, e); !ok) return ok;
-  return run.queue->add(e, std::move(pending->staging), std::move(pending->place.name),
-                        std::move(pending->place.final_path), pending->place.flush_is_free);
+  if (length != e.size || *digest != e.digest) return ended(Mismatch{});
+  if (!staging) return ended(Verified{});
+  if (Status ok = finish_before_flush(*staging, e); !ok) return ok;
+  return run.queue->add(e, std::move(*staging), std::move(*place));
 }
 
 }  // namespace ixo::pack

@@ -37,7 +37,7 @@ using ixo::test::TempFolder;
 // The injected failures: the nth call (counting from 1) of one kind fails with an error number; calls of the
 // kind Unnamed may be refused outright, which makes every file use a named staging file.
 struct Faults {
-  static inline std::atomic<int> counts[3];
+  static inline std::atomic<int> counts[5];
   static inline platform::faults::Call kind = platform::faults::Call::Flush;
   static inline int nth = 0;
   static inline int errnum = EIO;
@@ -273,10 +273,11 @@ std::string by_paths(const fs::path& root, const std::string& path) {
 }
 
 std::string by_tree(pack::OutputTree& tree, const std::string& path) {
-  Result<pack::Place> place = tree.place(path);
+  Result<pack::Place> place = tree.place_file(path);
   if (!place) return place.error().to_string();
-  EXPECT_EQ(place->final_path.filename().string(), place->name);
-  return "ok " + place->final_path.string();
+  const fs::path final_path = tree.final_path(path);
+  EXPECT_EQ(final_path.filename().string(), place->name);
+  return "ok " + final_path.string();
 }
 
 TEST(OutputTree, SameAnswersAsWholePathsFolderByFolder) {
@@ -317,13 +318,13 @@ TEST(OutputTree, AHeldFolderIsNeverLeftForALinkThatTakesItsPlace) {
   TempFolder t;
   fs::create_directory(t / "outside");
   pack::OutputTree tree(t / "out");
-  Result<pack::Place> first = tree.place("d/a");
+  Result<pack::Place> first = tree.place_file("d/a");
   ASSERT_TRUE(first.has_value());
   fs::rename(t / "out/d", t / "moved");
   fs::create_directory_symlink(t / "outside", t / "out/d");
-  Result<pack::Place> second = tree.place("d/b");
+  Result<pack::Place> second = tree.place_file("d/b");
   ASSERT_TRUE(second.has_value()) << second.error().to_string();
-  auto staging = platform::StagingFile::create_at(second->parent, second->name);
+  auto staging = platform::StagingFile::create_at({second->parent, &second->parent->dir}, second->name);
   ASSERT_TRUE(staging.has_value());
   EXPECT_TRUE(fs::exists(t / "moved/b")) << "the file was not made in the folder held";
   EXPECT_TRUE(fs::is_empty(t / "outside"));
