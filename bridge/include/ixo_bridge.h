@@ -21,6 +21,9 @@ bool ixo_bridge_test_panic(void);
 /* From now on a failed allocation of the Rust side ends the process with this status (negative: never); on a
  * thread other than this one, after a grace of two seconds. */
 void ixo_exit_on_alloc_failure(int32_t status);
+/* From now on a thread that the Rust side cannot start, while there is memory for its stack, ends the process with
+ * this status (negative: never); without that memory it ends as a failed allocation does. */
+void ixo_exit_on_thread_failure(int32_t status);
 
 typedef struct IxoBlake3 IxoBlake3;
 bool ixo_blake3_hash(const uint8_t *data, size_t len, uint8_t out[32]);

@@ -4,7 +4,7 @@ use std::ffi::c_void;
 use std::io::Cursor;
 use std::panic::{catch_unwind, AssertUnwindSafe};
 
-use crate::alloc_guard::exit_if_armed;
+use crate::alloc_guard::exit_if_thread_refused;
 use crate::sink::{finish, limit_error, SinkWriter, TolerantSink, IXO_TRANSFORM_BAD_ARGS};
 use crate::text::{input, IxoSink};
 
@@ -33,7 +33,7 @@ struct ThreadPerJob;
 impl lepton_jpeg::LeptonThreadPool for ThreadPerJob {
     fn run(&'static self, f: Box<dyn FnOnce() + Send + 'static>) {
         if let Err(e) = std::thread::Builder::new().spawn(f) {
-            exit_if_armed(); // no room for a stack is running out of memory
+            exit_if_thread_refused();
             panic!("cannot start a decoding thread: {e}");
         }
     }

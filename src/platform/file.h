@@ -11,6 +11,12 @@
 
 namespace ixo::platform {
 
+enum class FlushWay : uint8_t {
+  Free,   // held in memory (tmpfs, ramfs): a flush does nothing and always succeeds
+  Group,  // a local block file system whose syncfs flushes everything and reports errors (ext4, xfs, btrfs, f2fs)
+  Each,   // anything else: each file is flushed by itself
+};
+
 class File {
  public:
   File() = default;
@@ -63,7 +69,12 @@ class File {
   Status sync_all() const;
   // Whether the file system of this file or folder keeps everything in memory (tmpfs, ramfs): a flush to
   // stable storage has nothing to wait for there. False when it cannot be told.
-  bool flush_is_free() const;
+  bool flush_is_free() const { return flush_way() == FlushWay::Free; }
+  // How files of this file system reach stable storage at the least cost (Each when it cannot be told).
+  FlushWay flush_way() const;
+  // Flushes the whole file system of this file to stable storage (syncfs): its error is a write-back error of
+  // that file system since this file was opened, without telling which file had it.
+  Status sync_file_system() const;
   // Starts writing the given range to storage without waiting for it; only a hint, so that a later flush finds
   // less to do: a failure shows in that flush.
   void start_writeback(uint64_t offset, uint64_t length) const;

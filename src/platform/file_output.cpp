@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/output_faults.h"
 
 namespace ixo::platform {
 
@@ -85,14 +86,33 @@ Status File::sync_all() const {
   return {};
 }
 
-bool File::flush_is_free() const {
+FlushWay File::flush_way() const {
   struct statfs st;
   int rc;
   do {
     rc = ::fstatfs(fd_, &st);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return false;
-  return st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC;
+  if (rc != 0) return FlushWay::Each;
+  switch (st.f_type) {
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+      return FlushWay::Free;
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3, which share it
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+      return faults::injected(faults::Call::Classify) == 0 ? FlushWay::Group : FlushWay::Each;
+    default:
+      return FlushWay::Each;
+  }
+}
+
+Status File::sync_file_system() const {
+  if (const int injected = faults::injected(faults::Call::SyncFs); injected != 0) return fail(Error::os(injected));
+  while (::syncfs(fd_) != 0) {
+    if (errno != EINTR) return fail(Error::last_os());
+  }
+  return {};
 }
 
 }  // namespace ixo::platform

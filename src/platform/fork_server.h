@@ -25,6 +25,7 @@ enum class ChildEndKind : uint8_t {
   Exited,       // code: its exit status
   Signaled,     // code: the signal
   OutOfMemory,  // an allocation failed (its data limit, or the system's memory)
+  NoThread,     // a thread could not be started, though there was memory for it
   CpuTime,      // the processor-time limit
   WallTime,     // the time limit
 };
@@ -39,9 +40,11 @@ struct ChildEnd {
 // A status of 0 says that nothing of the call is left behind, so the child may serve another.
 using ChildBody = int (*)(const int* fds, size_t fd_count, const uint8_t* args, size_t args_len);
 
-// The status a child ends with when an allocation fails: set up for C++ and for the Rust libraries alike, and told
-// as OutOfMemory.
+// The status a child ends with when an allocation fails, told as OutOfMemory: the child sets it up for C++'s
+// allocations; a body whose libraries allocate otherwise sets them up to end with it too.
 inline constexpr int CHILD_OUT_OF_MEMORY_STATUS = 121;
+// The status of a child that could not start a thread (a limit on processes or threads), told as NoThread.
+inline constexpr int CHILD_NO_THREAD_STATUS = 122;
 
 inline constexpr size_t CHILD_MAX_FDS = 3;
 inline constexpr size_t CHILD_MAX_ARGS = 256;

@@ -5,8 +5,10 @@
 
 namespace ixo::platform::faults {
 
-// Place: an entry is about to be placed in the output tree (nothing fails there).
-enum class Call { Flush, Link, Unnamed, Ring, Place };
+// Place: an entry is about to be placed in the output tree (nothing fails there). SyncFs: the flush of a whole
+// file system for a group of files. Classify: any answer but 0 makes a disk file system one of those whose files
+// are each flushed by themselves.
+enum class Call { Flush, Link, Unnamed, Ring, Place, SyncFs, Classify };
 
 // Consulted before each such call, on the thread that makes it; a non-zero error number makes the call fail
 // as if the system had refused it with that number.

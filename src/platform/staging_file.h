@@ -59,6 +59,8 @@ class StagingFile {
   const std::filesystem::path& path() const { return path_; }
   bool unnamed() const { return dir_ && name_.empty(); }
   const File& file() const { return file_; }
+  // Bytes written so far, the buffer's included.
+  uint64_t size() const { return size_ + buffer_.size(); }
 
   // Appends through the buffer; a piece that does not fit goes out with what the buffer holds, in one call.
   Status write(std::span<const uint8_t> data);

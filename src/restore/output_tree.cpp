@@ -50,8 +50,8 @@ Status OutputTree::open_root() {
   if (!id) return fail(id.error());
   if (*id != platform::id_of(*standing)) return fail(codec::invalid("output root is not a real directory"));
   canonical_ = canonical->native();
-  const bool free = dir->flush_is_free();
-  root_folder_ = std::make_shared<const HeldFolder>(HeldFolder{std::move(*dir), {}, *id, free});
+  const platform::FlushWay flush = dir->flush_way();
+  root_folder_ = std::make_shared<const HeldFolder>(HeldFolder{std::move(*dir), {}, *id, flush});
   parent_ = root_folder_;
   return {};
 }
@@ -129,6 +129,55 @@ std::filesystem::path OutputTree::final_path(std::string_view path) const {
   return std::filesystem::path(std::move(joined));
 }
 
+// Another folder than the last entry's: the way down is taken again from the output folder, and the part of it
+// that is kept must still be the folders held there.
+Status OutputTree::enter(std::span<const std::string_view> folders, size_t kept, std::vector<std::string>& made) {
+  chain_.resize(kept);
+  std::string current;
+  for (size_t i = 0; i < kept; ++i) {
+    if (i > 0) current += '/';
+    current.append(folders[i]);
+  }
+  Result<platform::File> start_at = kept == 0 ? beneath_.open(root_folder_->dir, {}, platform::Reach::Pass)
+                                              : reopen(kept, current);
+  if (!start_at) return fail(start_at.error());
+  platform::File here = std::move(*start_at);
+  platform::FlushWay flush = kept == 0 ? root_folder_->flush : chain_.back().flush;
+  for (size_t i = kept; i < folders.size(); ++i) {
+    const std::string_view piece = folders[i];
+    const size_t length = canonical_.size() + 1 + current.size() + 1 + piece.size();
+    if (Status ok = fits(length); !ok) return fail(ok.error());
+    Result<platform::File> dir = here.pass_dir_at(piece);
+    bool made_here = false;
+    if (!dir && dir.error().kind() == ErrorKind::NotFound) {
+      if (Status ok = platform::make_dir_at(here, piece); !ok) return fail(ok.error());
+      made_here = true;
+      dir = here.pass_dir_at(piece);
+    }
+    if (!dir) {
+      if (platform::not_a_real_directory(dir.error())) return fail(not_a_real_parent());
+      return fail(dir.error());
+    }
+    if (!current.empty()) current += '/';
+    current.append(piece);
+    Result<platform::FileId> id = id_of(*dir);
+    if (!id) return fail(id.error());
+    if (Status ok = record_use(current, *id); !ok) return fail(ok.error());
+    if (made_here) made.push_back(current);
+    // A folder made here lies on its parent's file system; one that was there may be a mount point.
+    if (!made_here) flush = dir->flush_way();
+    if (i > 0 && chain_[i - 1].made) chain_[i - 1].given.emplace(piece);
+    chain_.push_back({std::string(piece), *id, flush, made_here});
+    here = std::move(*dir);
+  }
+  if (folders.empty()) {
+    parent_ = root_folder_;
+  } else {
+    parent_ = std::make_shared<const HeldFolder>(HeldFolder{std::move(here), std::move(current), chain_.back().id, flush});
+  }
+  return {};
+}
+
 Result<Place> OutputTree::place_file(std::string_view path) { return place(path, true); }
 
 Result<Place> OutputTree::place_entry(std::string_view path) { return place(path, false); }
@@ -150,50 +199,11 @@ Result<Place> OutputTree::place(std::string_view path, bool look_at_name) {
   while (kept < folders.size() && kept < chain_.size() && chain_[kept].name == folders[kept]) ++kept;
   std::vector<std::string> made;
   if (kept < chain_.size() || kept < folders.size()) {
-    // Another folder than the last entry's: the way down is taken again from the output folder, and the part
-    // of it that is kept must still be the folders held there.
-    chain_.resize(kept);
-    std::string current;
-    for (size_t i = 0; i < kept; ++i) {
-      if (i > 0) current += '/';
-      current.append(folders[i]);
-    }
-    Result<platform::File> start_at = kept == 0 ? beneath_.open(root_folder_->dir, {}, platform::Reach::Pass)
-                                                : reopen(kept, current);
-    if (!start_at) return fail(start_at.error());
-    platform::File here = std::move(*start_at);
-    bool free = kept == 0 ? root_folder_->flush_is_free : chain_.back().flush_is_free;
-    for (size_t i = kept; i < folders.size(); ++i) {
-      const std::string_view piece = folders[i];
-      const size_t length = canonical_.size() + 1 + current.size() + 1 + piece.size();
-      if (Status ok = fits(length); !ok) return fail(ok.error());
-      Result<platform::File> dir = here.pass_dir_at(piece);
-      bool made_here = false;
-      if (!dir && dir.error().kind() == ErrorKind::NotFound) {
-        if (Status ok = platform::make_dir_at(here, piece); !ok) return fail(ok.error());
-        made_here = true;
-        dir = here.pass_dir_at(piece);
-      }
-      if (!dir) {
-        if (platform::not_a_real_directory(dir.error())) return fail(not_a_real_parent());
-        return fail(dir.error());
-      }
-      if (!current.empty()) current += '/';
-      current.append(piece);
-      Result<platform::FileId> id = id_of(*dir);
-      if (!id) return fail(id.error());
-      if (Status ok = record_use(current, *id); !ok) return fail(ok.error());
-      if (made_here) made.push_back(current);
-      // A folder made here lies on its parent's file system; one that was there may be a mount point.
-      if (!made_here) free = dir->flush_is_free();
-      if (i > 0 && chain_[i - 1].made) chain_[i - 1].given.emplace(piece);
-      chain_.push_back({std::string(piece), *id, free, made_here});
-      here = std::move(*dir);
-    }
-    if (folders.empty()) {
+    if (Status ok = enter(folders, kept, made); !ok) {
+      // Half a way down is no way: the next entry starts again from the output folder.
+      chain_.clear();
       parent_ = root_folder_;
-    } else {
-      parent_ = std::make_shared<const HeldFolder>(HeldFolder{std::move(here), std::move(current), chain_.back().id, free});
+      return fail(ok.error());
     }
   }
 

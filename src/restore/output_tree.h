@@ -29,8 +29,8 @@ struct HeldFolder {
   platform::File dir;
   std::string path;  // below the output folder; empty for the output folder itself
   platform::FileId id;
-  bool flush_is_free = false;     // it lies on a file system held in memory
-  mutable uint64_t checked_in = 0;  // the last batch of links that found it in place
+  platform::FlushWay flush = platform::FlushWay::Each;  // of its file system
+  mutable uint64_t checked_in = 0;                      // the last batch of links that found it in place
 };
 
 // Where an entry goes: its parent folder, held, and its own name there.
@@ -72,13 +72,15 @@ class OutputTree {
   struct Level {
     std::string name;
     platform::FileId id;
-    bool flush_is_free = false;
+    platform::FlushWay flush = platform::FlushWay::Each;
     bool made = false;                        // by this run, and every name given in it is in given
     std::unordered_set<std::string> given{};  // the names the run gave there: its folders and files
   };
 
   Status open_root();
   Result<Place> place(std::string_view path, bool look_at_name);
+  // Holds the folders of an entry, the first kept of them shared with the last entry's; made gets those made.
+  Status enter(std::span<const std::string_view> folders, size_t kept, std::vector<std::string>& made);
   // The folder of chain_[0..depth) again, checked to be the one held there.
   Result<platform::File> reopen(size_t depth, std::string_view path);
   // Enters a folder the run uses: one that stood elsewhere at an earlier visit is not the run's any more.

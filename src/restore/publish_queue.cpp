@@ -1,14 +1,42 @@
 #include "restore/publish_queue.h"
 
+#include <algorithm>
 #include <cerrno>
 
+#include "platform/output_faults.h"
 #include "restore/output_path.h"
 #include "restore/publish.h"
 
 namespace ixo::pack {
 
+namespace {
+
+// A group is flushed once it holds this many files or bytes, or its first file has waited this long; a file
+// larger than LARGE_FILE takes a flush of its own.
+constexpr size_t GROUP_FILES = 1024;
+constexpr uint64_t GROUP_BYTES = 64 << 20;
+constexpr std::chrono::milliseconds GROUP_AGE{100};
+constexpr uint64_t LARGE_FILE = 16 << 20;
+// What a group's flush may take before the file system is judged busy with others' data, which syncfs waits for
+// as well: a fixed part and the time the group's own bytes need at a slow disk's pace.
+constexpr std::chrono::milliseconds BUSY_BASE{250};
+constexpr uint64_t BUSY_BYTES_PER_SECOND = 32 << 20;
+
+// One file flushed by itself, as the flusher would.
+Status flush_alone(const platform::StagingFile& staging) {
+  if (const int injected = platform::faults::injected(platform::faults::Call::Flush); injected != 0)
+    return fail(Error::os(injected));
+  return staging.file().sync_all();
+}
+
+}  // namespace
+
 PublishQueue::PublishQueue(RunRecord& record, OutputTree* tree, platform::UnnamedLinks& links, unsigned capacity)
-    : record_(record), tree_(tree), links_(links), capacity_(capacity), flusher_(capacity) {}
+    : record_(record),
+      tree_(tree),
+      links_(links),
+      capacity_(std::max(capacity, 1u)),
+      flusher_(std::min(capacity_, FLUSHES_IN_FLIGHT)) {}
 
 PublishQueue::~PublishQueue() {
   // A descriptor is closed only once no flush request names it any more.
@@ -31,15 +59,71 @@ Status PublishQueue::room() {
   return {};
 }
 
+Status PublishQueue::room_for_flush() {
+  while (flusher_.outstanding() >= flusher_.capacity()) {
+    if (Status ok = end_ready(true); !ok) return ok;
+  }
+  return {};
+}
+
+bool PublishQueue::groups(const Place& place, uint64_t size) const {
+  return grouping_ && place.parent->flush == platform::FlushWay::Group && size <= LARGE_FILE;
+}
+
 Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile staging, Place place) {
   if (Status ok = room(); !ok) return ok;
+  const uint64_t size = staging.size();
+  const bool grouped = groups(place, size);
+  if (!grouped) {
+    if (Status ok = room_for_flush(); !ok) return ok;
+  } else if (group_.files > 0 && group_.device != place.parent->id.device) {
+    flush_group();  // one file system a group
+  }
   const int fd = staging.file().fd();
-  const bool in_memory = place.parent->flush_is_free;
+  const platform::FlushWay way = place.parent->flush;
+  const uint64_t device = place.parent->id.device;
   in_flight_.insert(entry.path);
   files_.push_back(Outgoing{.entry = &entry, .staging = std::move(staging), .place = std::move(place),
-                            .outcome = Verified{}, .flushing = true});
-  flusher_.submit(fd, first_token_ + files_.size() - 1, in_memory);
+                            .outcome = Verified{}, .flushing = true, .in_group = grouped});
+  if (grouped) {
+    if (group_.files++ == 0) group_ = {1, 0, device, std::chrono::steady_clock::now()};
+    group_.bytes += size;
+    if (group_.files >= std::min<size_t>(GROUP_FILES, capacity_) || group_.bytes >= GROUP_BYTES ||
+        std::chrono::steady_clock::now() - group_.started >= GROUP_AGE)
+      flush_group();
+  } else {
+    flusher_.submit(fd, first_token_ + files_.size() - 1, way == platform::FlushWay::Free);
+  }
   return advance();
+}
+
+void PublishQueue::flush_group() {
+  if (group_.files == 0) return;
+  const auto started = std::chrono::steady_clock::now();
+  const platform::StagingFile* any = nullptr;
+  for (const Outgoing& file : files_) {
+    if (file.in_group && file.flushing) {
+      any = &*file.staging;
+      break;
+    }
+  }
+  const Status synced = any->file().sync_file_system();
+  bool failed = false;
+  for (Outgoing& file : files_) {
+    if (!file.in_group || !file.flushing) continue;
+    file.flushing = false;
+    // The error names no file: each is flushed alone, so that the failure and the files before it are those of
+    // one flush per file. Those after the failure are never published.
+    if (synced || failed) continue;
+    if (Status ok = flush_alone(*file.staging); !ok) {
+      file.failure = std::move(ok.error());
+      failed = stopping_ = true;
+    }
+  }
+  const auto took = std::chrono::steady_clock::now() - started;
+  const auto needs = BUSY_BASE + std::chrono::milliseconds(group_.bytes * 1000 / BUSY_BYTES_PER_SECOND);
+  if (took > needs) grouping_ = false;
+  group_ = {};
 }
 
 Status PublishQueue::add_ended(const format::FileEntry& entry, FileOutcome outcome, std::vector<std::string> made) {
@@ -104,6 +188,7 @@ Status PublishQueue::end_ready(bool wait) {
   bool waited = false;
   while (!files_.empty()) {
     Outgoing& file = files_.front();
+    if (file.flushing && file.in_group && wait && !waited) flush_group();
     while (file.flushing && wait && !waited) {
       std::optional<platform::Flusher::Done> done = flusher_.reap(true);
       if (!done) {
@@ -144,6 +229,7 @@ Status PublishQueue::abandon(Error error) {
   first_token_ += files_.size();
   files_.clear();
   in_flight_.clear();
+  group_ = {};
   return fail(std::move(error));
 }
 

@@ -1,10 +1,12 @@
-// Regular files on their way out, in file order. The flush of each verified file stays outstanding while the
-// next files are rebuilt, so that the file system can join the flushes into shared journal commits. A file is
-// linked under its final name once its own flush and every file before it have ended, into a folder that was
-// found still in place for that batch of links, and its outcome is recorded as it ends: names, lines and their
-// order are those of files finished one at a time.
+// Regular files on their way out, in file order. On a file system whose syncfs flushes everything and reports
+// errors, verified files wait open and unnamed in a group until one flush of the whole file system takes them all;
+// elsewhere the flush of each file stays outstanding while the next files are rebuilt, so that the file system can
+// join the flushes into shared journal commits. A file is linked under its final name once its flush and every
+// file before it have ended, into a folder that was found still in place for that batch of links, and its outcome
+// is recorded as it ends: names, lines and their order are those of files finished one at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -25,8 +27,8 @@ namespace ixo::pack {
 
 class PublishQueue {
  public:
-  // At most capacity files in flight. tree: the output tree the files go to (absent in test mode); links: how
-  // unnamed files are given their names.
+  // At most capacity files in flight, and at most FLUSHES_IN_FLIGHT flushes of single files. tree: the output
+  // tree the files go to (absent in test mode); links: how unnamed files are given their names.
   PublishQueue(RunRecord& record, OutputTree* tree, platform::UnnamedLinks& links, unsigned capacity);
   PublishQueue(const PublishQueue&) = delete;
   PublishQueue& operator=(const PublishQueue&) = delete;
@@ -57,6 +59,9 @@ class PublishQueue {
   // A flush has failed: no new file may start; drain gives the error.
   bool stopping() const { return stopping_; }
 
+  // Flushes of single files outstanding at once: beyond a few dozen the journal commits gain little more.
+  static constexpr unsigned FLUSHES_IN_FLIGHT = 32;
+
  private:
   struct Outgoing {
     const format::FileEntry* entry = nullptr;
@@ -64,10 +69,23 @@ class PublishQueue {
     Place place{};
     FileOutcome outcome{};
     bool flushing = false;
+    bool in_group = false;           // its flush is the group's
     std::optional<Error> failure{};  // of its flush
+  };
+  // The verified files waiting for one flush of their file system.
+  struct Group {
+    size_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t device = 0;
+    std::chrono::steady_clock::time_point started{};
   };
 
   Status room();
+  Status room_for_flush();
+  bool groups(const Place& place, uint64_t size) const;
+  // Flushes the group's file system once; where that reports an error, each file of the group alone, in file
+  // order, up to the first that fails.
+  void flush_group();
   // Marks the file whose flush was reaped.
   void finished(platform::Flusher::Done done);
   Status end_ready(bool wait);
@@ -81,6 +99,8 @@ class PublishQueue {
   platform::Flusher flusher_;
   std::deque<Outgoing> files_;  // after flusher_: gone before it, whose destructor waits for the flushes
   std::unordered_multiset<std::string_view> in_flight_{};  // the paths of the files to link
+  Group group_{};
+  bool grouping_ = true;  // until a group's flush takes far longer than its data needs (a busy file system)
   std::vector<std::string> made_in_hand_{};  // the folders made for the file that stopped the run
   uint64_t first_token_ = 0;  // of files_.front()
   uint64_t batch_ = 0;        // of links, counted

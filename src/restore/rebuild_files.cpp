@@ -11,9 +11,8 @@ namespace ixo::pack {
 
 namespace {
 
-// Verified files whose flush may be outstanding at once. Beyond a few dozen the file system's journal commits
-// gain little more, and each file in flight holds a descriptor.
-constexpr unsigned FILES_IN_FLIGHT = 32;
+// Verified files in flight at once, a group's worth: each holds a descriptor until it is linked.
+constexpr unsigned FILES_IN_FLIGHT = 1024;
 // Descriptors a run needs besides its files in flight: the folders it holds, the flush ring, a decoder's child.
 constexpr uint64_t DESCRIPTORS_KEPT = 8;
 

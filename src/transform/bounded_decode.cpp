@@ -60,6 +60,10 @@ struct SpanSink {
 
 // In the child: the decode, and nothing else.
 int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, size_t args_len) {
+  // A failed allocation of the Rust libraries ends the child as one of C++ does there (the child's own setup), and a
+  // thread that they cannot start ends it with a status of its own.
+  ixo_exit_on_alloc_failure(platform::CHILD_OUT_OF_MEMORY_STATUS);
+  ixo_exit_on_thread_failure(platform::CHILD_NO_THREAD_STATUS);
   DecodeArgs args;
   if (fd_count != 2 || args_len != sizeof args) return 2;
   std::memcpy(&args, raw_args, sizeof args);
@@ -82,6 +86,7 @@ int decode_in_child(const int* fds, size_t fd_count, const uint8_t* raw_args, si
 std::string reason(const platform::ChildEnd& end, const DecodeBound& bound) {
   switch (end.kind) {
     case platform::ChildEndKind::OutOfMemory: return cat("out of memory (limit ", bound.memory_bytes / MiB, " MiB)");
+    case platform::ChildEndKind::NoThread: return "cannot start a decoder thread";
     case platform::ChildEndKind::CpuTime:
       return cat("processor time limit exceeded (limit ", bound.cpu_seconds, " s)");
     case platform::ChildEndKind::WallTime: return cat("time limit exceeded (limit ", bound.wall_seconds, " s)");
@@ -126,7 +131,8 @@ Result<Bytes> run_bounded(BridgeFn decoder, std::span<const uint8_t> stored, uin
   if (!stored.empty()) std::memcpy(in->data(), stored.data(), stored.size());
 
   const DecodeArgs args{decoder, stored.size(), size, ixo_quiet()};
-  platform::ChildLimits limits{bound.memory_bytes, bound.cpu_seconds, bound.wall_seconds, !args.quiet};
+  // The program's standard error, as in process: the quiet flag silences this thread's crash reports alone.
+  platform::ChildLimits limits{bound.memory_bytes, bound.cpu_seconds, bound.wall_seconds, true};
   const int fds[] = {in->fd(), out->fd()};
   Result<platform::ChildEnd> end = platform::run_in_child(
       decode_in_child, std::span(reinterpret_cast<const uint8_t*>(&args), sizeof args), fds, limits);

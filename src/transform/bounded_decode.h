@@ -22,8 +22,8 @@ DecodeBound preflate_bound(uint64_t stored_len, uint64_t size);
 DecodeBound jpeg_bound(uint64_t stored_len, uint64_t size);
 
 // What decoder gives for stored, at most size bytes, or InvalidData "{prefix}{reason}": the library's text, or
-// what ended its process ("out of memory (limit 640 MiB)", "decoder stopped by signal 11", ...). A panic that the
-// bridge caught throws DecoderCrash, as it does in process.
+// what ended its process ("out of memory (limit 640 MiB)", "cannot start a decoder thread", "decoder stopped by
+// signal 11", ...). A panic that the bridge caught throws DecoderCrash, as it does in process.
 Result<Bytes> run_bounded(BridgeFn decoder, std::span<const uint8_t> stored, uint64_t size, std::string_view prefix,
                           const DecodeBound& bound);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fork_faults.h"
 #include "platform/fork_server.h"
 
 namespace ixo::platform {
@@ -19,6 +20,7 @@ namespace {
 using Kind = ChildEndKind;
 
 int exits_7(const int*, size_t, const uint8_t*, size_t) { return 7; }
+int cannot_start_a_thread(const int*, size_t, const uint8_t*, size_t) { return CHILD_NO_THREAD_STATUS; }
 int segfaults(const int*, size_t, const uint8_t*, size_t) {
   ::raise(SIGSEGV);
   return 0;
@@ -88,6 +90,7 @@ TEST(ForkServer, EachWayOfEndingIsTold) {
       {"memory used up through new", news_without_end, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
       {"memory reserved", reserves_too_much, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
       {"memory reserved through new", news_too_much, LIMITS, Kind::OutOfMemory, CHILD_OUT_OF_MEMORY_STATUS},
+      {"no thread", cannot_start_a_thread, LIMITS, Kind::NoThread, CHILD_NO_THREAD_STATUS},
       {"processor time", spins, LITTLE_CPU, Kind::CpuTime, SIGXCPU},
       {"time", waits, LITTLE_TIME, Kind::WallTime, SIGALRM},
   };
@@ -180,6 +183,36 @@ TEST(ForkServer, ForkedCopyOfAClientUsesAServerOfItsOwn) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(echo("still mine").server, parents_server);
+}
+
+// Runs f in a forked copy of this process, which makes a server of its own (so with the hooks that f installs
+// first); gives the text f returned.
+std::string in_a_copy(std::string (*f)()) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    const std::string text = f();
+    ::_exit(::write(pipe_fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  std::string text = read_all(pipe_fds[0]);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "the copy ended with status " + std::to_string(status);
+}
+
+// A fork that fails is told by its own error, even when the server then cannot read /proc either.
+TEST(ForkServer, ChildThatCannotBeForkedIsToldByTheForksError) {
+  const std::string told = in_a_copy([] {
+    fork_faults::set_hook(
+        [](fork_faults::Call call) { return call == fork_faults::Call::ForkChild ? EAGAIN : ENOENT; });
+    const Result<ChildEnd> end = run_in_child(exits_7, {}, {}, LIMITS);
+    return end ? std::string("the child ran") : end.error().to_string();
+  });
+  EXPECT_EQ(told, Error::os(EAGAIN).to_string());
 }
 
 TEST(ForkServer, StandardErrorGoesNowhereUnlessKept) {

@@ -174,6 +174,25 @@ TEST_F(Bounds, LinksAreJudgedByWhereTheyLeadOnDisk) {
   }
 }
 
+// An entry that fails on its way down (a file where a folder should be) leaves nothing held: the next entry is
+// placed where its own path says.
+TEST_F(Bounds, AnEntryThatFailsOnItsWayLeavesNoFolderHeld) {
+  ArchiveBuilder b = builder();
+  b.add(ArchiveBuilder::dir("p/f"));
+  b.add_file("l", "file");
+  b.add(ArchiveBuilder::hardlink("l/x/h", "l"));
+  b.add(ArchiveBuilder::symlink("s", "p"));
+  b.add(ArchiveBuilder::symlink("loop", "loop/a"));
+  const test::OpenedArchive opened = open(b);
+  const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, out());
+  ASSERT_TRUE(r.result.has_value()) << r.result.error().to_string();
+  EXPECT_EQ(r.result->failures, 1u) << r.diagnostics;
+  EXPECT_TRUE(fs::is_symlink(out() / "s"));
+  EXPECT_FALSE(fs::exists(out() / "p/s"));
+  EXPECT_FALSE(fs::is_symlink(out() / "loop"));
+  expect_outside_untouched();
+}
+
 // A folder the run is filling is moved away and a link to a folder outside takes its place.
 void swap_for_link(const fs::path& folder, const fs::path& moved_to, const fs::path& outside) {
   fs::rename(folder, moved_to);
@@ -356,7 +375,11 @@ TEST(PublishQueue, FoldersMadeOnlyForAbandonedFilesAreRemoved) {
   const test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
   static int flushes = 0;
   flushes = 0;
-  platform::faults::set_hook([](platform::faults::Call call) { return call == platform::faults::Call::Flush && ++flushes == 18 ? EIO : 0; });
+  platform::faults::set_hook([](platform::faults::Call call) {
+    using platform::faults::Call;
+    if (call == Call::SyncFs) return EIO;  // so that each file of the group is then flushed alone
+    return call == Call::Flush && ++flushes == 18 ? EIO : 0;
+  });
   const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
   platform::faults::set_hook(nullptr);
   ASSERT_FALSE(r.result.has_value());

@@ -35,28 +35,35 @@ using ixo::test::Entry;
 using ixo::test::TempFolder;
 
 // The injected failures: the nth call (counting from 1) of one kind fails with an error number; calls of the
-// kind Unnamed may be refused outright, which makes every file use a named staging file.
+// kind Unnamed may be refused outright, which makes every file use a named staging file. With flushes failing,
+// every flush of a group's file system fails too, so that each file of the group is then flushed alone and the
+// nth flush is that of the nth file; each: the disk counts as a file system whose files are flushed one by one.
 struct Faults {
-  static inline std::atomic<int> counts[5];
+  static inline std::atomic<int> counts[8];
   static inline platform::faults::Call kind = platform::faults::Call::Flush;
   static inline int nth = 0;
   static inline int errnum = EIO;
   static inline bool refuse_unnamed = false;
+  static inline bool each = false;
 
   static int hook(platform::faults::Call call) {
+    using platform::faults::Call;
     const int seen = ++counts[static_cast<int>(call)];
-    if (call == platform::faults::Call::Unnamed && refuse_unnamed) return EOPNOTSUPP;
+    if (call == Call::Unnamed && refuse_unnamed) return EOPNOTSUPP;
+    if (call == Call::Classify) return each ? 1 : 0;
+    if (call == Call::SyncFs && kind == Call::Flush) return errnum;
     return call == kind && seen == nth ? errnum : 0;
   }
 };
 
 class Injected {
  public:
-  Injected(platform::faults::Call kind, int nth, bool refuse_unnamed) {
+  Injected(platform::faults::Call kind, int nth, bool refuse_unnamed, bool each = false) {
     for (auto& c : Faults::counts) c = 0;
     Faults::kind = kind;
     Faults::nth = nth;
     Faults::refuse_unnamed = refuse_unnamed;
+    Faults::each = each;
     platform::faults::set_hook(Faults::hook);
   }
   ~Injected() { platform::faults::set_hook(nullptr); }
@@ -78,54 +85,93 @@ TEST(PublishQueue, AFlushOrLinkFailureEndsTheRunAsIfFilesWentOneAtATime) {
   if (struct statfs st {}; ::statfs("/dev/shm", &st) == 0 && st.f_type == TMPFS_MAGIC) places.push_back("/dev/shm");
   for (const Call kind : {Call::Flush, Call::Link}) {
     for (const bool named : {false, true}) {
-      for (const fs::path& place : places) {
-        SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : "link") + (named ? ", named staging" : ", unnamed") +
-                     " in " + place.string());
-        TempFolder t(place);
-        ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});
-        for (int i = 0; i < FILES; ++i) {
-          // A file that fails its digest before the failing one prints its line; one after it prints nothing.
-          if (i == 10 || i == 40) {
-            Entry bad = b.file("sub/bad" + std::to_string(i), bytes_of("damaged " + std::to_string(i)));
-            bad.digest[0] ^= 1;
-            b.add(bad);
-          } else {
-            b.add_file(path_of(i), content_of(i));
+      for (const bool each : {false, true}) {
+        for (const fs::path& place : places) {
+          SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : "link") + (named ? ", named staging" : ", unnamed") +
+                       (each ? ", one flush per file" : "") + " in " + place.string());
+          TempFolder t(place);
+          ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});
+          for (int i = 0; i < FILES; ++i) {
+            // A file that fails its digest before the failing one prints its line; one after it prints nothing.
+            if (i == 10 || i == 40) {
+              Entry bad = b.file("sub/bad" + std::to_string(i), bytes_of("damaged " + std::to_string(i)));
+              bad.digest[0] ^= 1;
+              b.add(bad);
+            } else {
+              b.add_file(path_of(i), content_of(i));
+            }
           }
-        }
-        b.snapshot(1);
-        b.commit();
-        test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
+          b.snapshot(1);
+          b.commit();
+          test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
 
-        std::string expected_lines;
-        std::vector<std::string> expected_names{"sub"};
-        for (int i = 0; i < FAILING; ++i) {
-          if (i == 10) {
-            expected_lines += "\nCHECKSUM MISMATCH: sub/bad10\n";
-          } else {
-            expected_names.push_back(path_of(i));
+          std::string expected_lines;
+          std::vector<std::string> expected_names{"sub"};
+          for (int i = 0; i < FAILING; ++i) {
+            if (i == 10) {
+              expected_lines += "\nCHECKSUM MISMATCH: sub/bad10\n";
+            } else {
+              expected_names.push_back(path_of(i));
+            }
+            expected_lines += "\r  file " + std::to_string(i + 1) + "/" + std::to_string(FILES);
           }
-          expected_lines += "\r  file " + std::to_string(i + 1) + "/" + std::to_string(FILES);
-        }
-        std::sort(expected_names.begin(), expected_names.end());
+          std::sort(expected_names.begin(), expected_names.end());
 
-        Injected faults(kind, FAILING, named);
-        const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
-        ASSERT_FALSE(r.result.has_value());
-        EXPECT_EQ(r.result.error().to_string(), "Input/output error (os error 5)");
-        EXPECT_EQ(r.diagnostics, expected_lines);
-        EXPECT_EQ(test::names_below(t / "out"), expected_names)
-            << "a file after the failing one was published, or something was left staged";
-        for (int i = 0; i < FAILING; ++i) {
-          if (i != 10) {
-            EXPECT_EQ(test::read_file(t / "out" / path_of(i)), content_of(i)) << i;
+          Injected faults(kind, FAILING, named, each);
+          const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
+          ASSERT_FALSE(r.result.has_value());
+          EXPECT_EQ(r.result.error().to_string(), "Input/output error (os error 5)");
+          EXPECT_EQ(r.diagnostics, expected_lines);
+          EXPECT_EQ(test::names_below(t / "out"), expected_names)
+              << "a file after the failing one was published, or something was left staged";
+          for (int i = 0; i < FAILING; ++i) {
+            if (i != 10) {
+              EXPECT_EQ(test::read_file(t / "out" / path_of(i)), content_of(i)) << i;
+            }
           }
-        }
-        if (!named) {
-          EXPECT_GE(Faults::counts[static_cast<int>(Call::Unnamed)], FAILING) << "no unnamed staging file was made";
+          if (!named) {
+            EXPECT_GE(Faults::counts[static_cast<int>(Call::Unnamed)], FAILING) << "no unnamed staging file was made";
+          }
         }
       }
     }
+  }
+}
+
+// On a disk file system whose syncfs reports errors, small verified files wait for one flush of the file system;
+// elsewhere, and for a large file, each takes its own.
+TEST(PublishQueue, SmallFilesOnADiskShareOneFlushOfTheFileSystem) {
+  TempFolder t;
+  struct statfs st {};
+  ASSERT_EQ(::statfs(t.path().c_str(), &st), 0);
+  const bool listed = st.f_type == EXT4_SUPER_MAGIC || st.f_type == XFS_SUPER_MAGIC ||
+                      st.f_type == BTRFS_SUPER_MAGIC || st.f_type == F2FS_SUPER_MAGIC;
+  if (!listed) GTEST_SKIP() << "the temporary folder is not on a file system whose files are flushed in groups";
+  using Call = platform::faults::Call;
+  ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 1 << 20});
+  for (int i = 0; i < 300; ++i) b.add_file(path_of(i), content_of(i));
+  b.add_file("large", std::string(17 << 20, 'L'));
+  b.snapshot(1);
+  b.commit();
+  test::OpenedArchive opened = test::open_built(b, t / "a.ixo");
+  for (const bool each : {false, true}) {
+    SCOPED_TRACE(each ? "outside the list" : "in the list");
+    fs::remove_all(t / "out");
+    Injected count(Call::Link, 0, false, each);
+    const test::RebuildOutcome r = test::run_rebuild(opened.archive, opened.list, t / "out");
+    ASSERT_TRUE(r.result.has_value()) << r.result.error().to_string();
+    const int groups = Faults::counts[static_cast<int>(Call::SyncFs)];
+    const int single = Faults::counts[static_cast<int>(Call::Flush)];
+    if (each) {
+      EXPECT_EQ(groups, 0);
+      EXPECT_EQ(single, 301);
+    } else {
+      EXPECT_GE(groups, 1);
+      EXPECT_LE(groups, 10) << "groups of a few files each";
+      EXPECT_EQ(single, 1) << "the large file alone";
+    }
+    EXPECT_EQ(test::read_file(t / "out/large"), std::string(17 << 20, 'L'));
+    EXPECT_EQ(test::read_file(t / "out" / path_of(299)), content_of(299));
   }
 }
 

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# How small files reach stable storage: the flush calls a run of 20,000 small files makes (strace), and the run's
+# time on the disk while another process writes a large file to the same file system, in paired rounds against a
+# second program (an older build that flushes each file by itself). syncfs waits for the other writer's data as
+# well, which is what this measures. Figures are printed, never checked.
+#   bench/flush.sh [build dir, default build] [older ixo-extract] [rounds, default 5] [MiB the other writer
+#                  writes, default 2048]
+# The build folder needs the program and the test tools (ixo-pack), so a build with tests.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+older="${2:-}"
+rounds="${3:-5}"
+busy_mib="${4:-2048}"
+extract="$build/src/ixo-extract"
+pack="$build/tests/support/ixo-pack"
+[ -x "$extract" ] && [ -x "$pack" ] || { echo "needs $extract and $pack (a build with tests)" >&2; exit 2; }
+[ -z "$older" ] || [ -x "$older" ] || { echo "no program at $older" >&2; exit 2; }
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+echo "file system of $work: $(df -T "$work" | awk 'NR == 2 {print $2}'); load average $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# 20,000 files of 200 to 8,000 bytes, 100 to a folder, cut from the bytes of /usr/lib.
+python3 - "$work/small" <<'PY'
+import os, sys, random
+dst = sys.argv[1]
+data = bytearray()
+for d, _, names in sorted(os.walk('/usr/lib')):
+    for n in sorted(names):
+        p = os.path.join(d, n)
+        if os.path.isfile(p) and not os.path.islink(p) and os.path.getsize(p) > 1 << 20:
+            with open(p, 'rb') as f:
+                data += f.read(1 << 20)
+    if len(data) >= 64 << 20: break
+rng = random.Random(1)
+for i in range(20000):
+    folder = os.path.join(dst, 'd%03d' % (i // 100))
+    os.makedirs(folder, exist_ok=True)
+    size = rng.randint(200, 8000)
+    at = rng.randrange(0, len(data) - size)
+    with open(os.path.join(folder, 'f%05d' % i), 'wb') as f:
+        f.write(data[at:at + size])
+PY
+"$pack" --codec zstd --level 3 --block-size 16M "$work/small" "$work/small.ixo"
+
+if command -v strace >/dev/null; then
+  for program in "$extract" ${older:+"$older"}; do
+    rm -rf "$work/out"
+    sync
+    calls="$(strace -f -c -e trace=fsync,fdatasync,syncfs,io_uring_enter -o "$work/strace" "$program" "$work/small.ixo" "$work/out" >/dev/null 2>&1; \
+             awk '$NF ~ /^(fsync|fdatasync|syncfs|io_uring_enter)$/ {printf "%s %s; ", $NF, $4}' "$work/strace")"
+    echo "system calls that flush, 20,000 files, $(basename "$(dirname "$(dirname "$program")")"): ${calls:-none}"
+  done
+  echo "  (flushes through io_uring show as io_uring_enter calls, several requests a call)"
+fi
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+# Seconds of one run while the other writer writes busy_mib MiB (started just before, stopped and removed after).
+busy_once() {
+  rm -rf "$work/out" "$work/busy"
+  sync
+  dd if=/dev/zero of="$work/busy" bs=1M count="$busy_mib" status=none &
+  local writer=$! start end
+  sleep 0.5
+  start=$(date +%s%N)
+  "$1" "$work/small.ixo" "$work/out" >/dev/null 2>&1
+  end=$(date +%s%N)
+  kill "$writer" 2>/dev/null || true
+  wait "$writer" 2>/dev/null || true
+  echo "scale=4; ($end - $start) / 1000000000" | bc -l
+}
+
+[ -n "$older" ] || { echo "no older program given: no busy-disk rounds"; exit 0; }
+ours=() old=()
+for ((r = 0; r < rounds; r++)); do
+  if ((r % 2 == 0)); then
+    ours+=("$(busy_once "$extract")")
+    old+=("$(busy_once "$older")")
+  else
+    old+=("$(busy_once "$older")")
+    ours+=("$(busy_once "$extract")")
+  fi
+done
+ratio="$(for ((r = 0; r < rounds; r++)); do echo "${old[$r]} / ${ours[$r]}" | bc -l; done | median)"
+printf 'busy disk (another writer of %s MiB): ours %.3f s, older %.3f s (medians); older/ours %.2fx\n' "$busy_mib" \
+  "$(printf '%s\n' "${ours[@]}" | median)" "$(printf '%s\n' "${old[@]}" | median)" "$ratio"
+rm -rf "$work/out" "$work/busy"
