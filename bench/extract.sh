@@ -43,24 +43,7 @@ find "$folder" -type f -size +1M -print0 2>/dev/null | sort -z |
   done
 
 # Small tree: 20,000 files of 200 to 8,000 bytes cut from the large tree's bytes, 100 to a folder.
-python3 - "$work/large" "$work/small" "$small_files" <<'PY'
-import os, sys, random
-src, dst, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
-data = bytearray()
-for d, _, names in sorted(os.walk(src)):
-    for n in sorted(names):
-        with open(os.path.join(d, n), 'rb') as f:
-            data += f.read(1 << 20)
-        if len(data) >= 64 << 20: break
-rng = random.Random(1)
-for i in range(count):
-    folder = os.path.join(dst, 'd%03d' % (i // 100))
-    os.makedirs(folder, exist_ok=True)
-    size = rng.randint(200, 8000)
-    at = rng.randrange(0, len(data) - size)
-    with open(os.path.join(folder, 'f%05d' % i), 'wb') as f:
-        f.write(data[at:at + size])
-PY
+python3 "$root/bench/small_tree.py" "$work/large" "$work/small" "$small_files"
 
 bytes_of() { du -sb --apparent-size "$1" | cut -f1; }
 files_of() { find "$1" -type f | wc -l; }

@@ -21,26 +21,7 @@ trap 'rm -rf "$work"' EXIT
 echo "file system of $work: $(df -T "$work" | awk 'NR == 2 {print $2}'); load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # 20,000 files of 200 to 8,000 bytes, 100 to a folder, cut from the bytes of /usr/lib.
-python3 - "$work/small" <<'PY'
-import os, sys, random
-dst = sys.argv[1]
-data = bytearray()
-for d, _, names in sorted(os.walk('/usr/lib')):
-    for n in sorted(names):
-        p = os.path.join(d, n)
-        if os.path.isfile(p) and not os.path.islink(p) and os.path.getsize(p) > 1 << 20:
-            with open(p, 'rb') as f:
-                data += f.read(1 << 20)
-    if len(data) >= 64 << 20: break
-rng = random.Random(1)
-for i in range(20000):
-    folder = os.path.join(dst, 'd%03d' % (i // 100))
-    os.makedirs(folder, exist_ok=True)
-    size = rng.randint(200, 8000)
-    at = rng.randrange(0, len(data) - size)
-    with open(os.path.join(folder, 'f%05d' % i), 'wb') as f:
-        f.write(data[at:at + size])
-PY
+python3 "$root/bench/small_tree.py" /usr/lib "$work/small" 20000
 "$pack" --codec zstd --level 3 --block-size 16M "$work/small" "$work/small.ixo"
 
 if command -v strace >/dev/null; then
