@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 
 namespace ixo::platform {
 

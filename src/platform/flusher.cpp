@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 
 namespace ixo::platform {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/fork_faults.h"
+#include "platform/faults.h"
 #include "platform/fork_protocol.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -45,7 +45,7 @@ uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UI
 
 // A number field of a process's status ("VmData:" in kB, "Threads:"), or 0.
 uint64_t status_field(const char* name, const char* path = "/proc/self/status") {
-  if (const int injected = fork_faults::injected(fork_faults::Call::ReadStatus); injected != 0) {
+  if (const int injected = faults::injected(faults::Call::ReadStatus); injected != 0) {
     errno = injected;
     return 0;
   }

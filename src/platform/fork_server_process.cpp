@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "platform/fork_child.h"
-#include "platform/fork_faults.h"
+#include "platform/faults.h"
 #include "platform/fork_protocol.h"
 
 namespace ixo::platform::forks {
@@ -45,7 +45,7 @@ Reply reap(Child& child) {
 }
 
 pid_t fork_child() {
-  if (const int injected = fork_faults::injected(fork_faults::Call::ForkChild); injected != 0) {
+  if (const int injected = faults::injected(faults::Call::ForkChild); injected != 0) {
     errno = injected;
     return -1;
   }

@@ -9,7 +9,7 @@
 
 #include "platform/dir_entries.h"
 #include "platform/fs.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 
 namespace ixo::platform {
 

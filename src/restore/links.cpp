@@ -4,7 +4,7 @@
 
 #include "codec/codec.h"
 #include "platform/dir_entries.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 #include "restore/link_judge.h"
 #include "restore/output_path.h"
 #include "restore/rebuild_run.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 #include "restore/output_path.h"
 #include "restore/publish.h"
 

@@ -6,7 +6,7 @@
 #include "restore/publish.h"
 #include "restore/publish_queue.h"
 #include "restore/rebuild_run.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 #include "transform/quiet.h"
 #include "util/blake3.h"
 #include "util/text.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fork_faults.h"
+#include "platform/faults.h"
 #include "platform/fork_server.h"
 
 namespace ixo::platform {
@@ -207,8 +207,10 @@ std::string in_a_copy(std::string (*f)()) {
 // A fork that fails is told by its own error, even when the server then cannot read /proc either.
 TEST(ForkServer, ChildThatCannotBeForkedIsToldByTheForksError) {
   const std::string told = in_a_copy([] {
-    fork_faults::set_hook(
-        [](fork_faults::Call call) { return call == fork_faults::Call::ForkChild ? EAGAIN : ENOENT; });
+    faults::set_hook(
+        [](faults::Call call) {
+          return call == faults::Call::ForkChild ? EAGAIN : call == faults::Call::ReadStatus ? ENOENT : 0;
+        });
     const Result<ChildEnd> end = run_in_child(exits_7, {}, {}, LIMITS);
     return end ? std::string("the child ran") : end.error().to_string();
   });

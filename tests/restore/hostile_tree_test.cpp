@@ -18,7 +18,7 @@
 #include "cli_fixture.h"
 #include "fixture.h"
 #include "platform/flusher.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "fixture.h"
 #include "platform/dir_entries.h"
 #include "platform/flusher.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 #include "platform/staging_file.h"
 #include "restore/output_path.h"
 #include "restore/output_tree.h"
@@ -39,7 +39,7 @@ using ixo::test::TempFolder;
 // every flush of a group's file system fails too, so that each file of the group is then flushed alone and the
 // nth flush is that of the nth file; each: the disk counts as a file system whose files are flushed one by one.
 struct Faults {
-  static inline std::atomic<int> counts[8];
+  static inline std::atomic<int> counts[10];
   static inline platform::faults::Call kind = platform::faults::Call::Flush;
   static inline int nth = 0;
   static inline int errnum = EIO;

@@ -17,7 +17,7 @@
 #include "restore/links.h"
 #include "restore/publish.h"
 #include "restore/rebuild_run.h"
-#include "platform/output_faults.h"
+#include "platform/faults.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "platform/fork_faults.h"
+#include "platform/faults.h"
 
 #include <atomic>
 
-namespace ixo::platform::fork_faults {
+namespace ixo::platform::faults {
 
 namespace {
 std::atomic<Hook> installed{nullptr};
@@ -15,4 +15,4 @@ int injected(Call call) {
   return hook == nullptr ? 0 : hook(call);
 }
 
-}  // namespace ixo::platform::fork_faults
+}  // namespace ixo::platform::faults
