@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/faults.h"
+#include "platform/memory_state.h"
 #include "restore/output_path.h"
 #include "restore/publish.h"
 
@@ -23,6 +24,8 @@ constexpr size_t FREE_LINKS_AT_ONCE = 32;
 // as well: a fixed part and the time the group's own bytes need at a slow disk's pace.
 constexpr std::chrono::milliseconds BUSY_BASE{250};
 constexpr uint64_t BUSY_BYTES_PER_SECOND = 32 << 20;
+// Data of others waiting for the disk when the first group starts, past which the disk is judged busy.
+constexpr uint64_t BUSY_UNWRITTEN = 1ull << 30;
 
 // One file flushed by itself, as the flusher would.
 Status flush_alone(const platform::StagingFile& staging) {
@@ -68,8 +71,14 @@ Status PublishQueue::room_for_flush() {
   return {};
 }
 
-bool PublishQueue::groups(const Place& place, uint64_t size) const {
-  return grouping_ && place.parent->flush == platform::FlushWay::Group && size <= LARGE_FILE;
+bool PublishQueue::groups(const Place& place, uint64_t size) {
+  if (!grouping_ || place.parent->flush != platform::FlushWay::Group || size > LARGE_FILE) return false;
+  // syncfs would wait for what others have yet to write: with much of it about, each file is flushed alone.
+  if (!looked_at_cache_) {
+    looked_at_cache_ = true;
+    if (platform::unwritten_file_bytes() > BUSY_UNWRITTEN) grouping_ = false;
+  }
+  return grouping_;
 }
 
 Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile staging, Place place) {

@@ -82,7 +82,7 @@ class PublishQueue {
 
   Status room();
   Status room_for_flush();
-  bool groups(const Place& place, uint64_t size) const;
+  bool groups(const Place& place, uint64_t size);
   // Flushes the group's file system once; where that reports an error, each file of the group alone, in file
   // order, up to the first that fails.
   void flush_group();
@@ -101,6 +101,7 @@ class PublishQueue {
   std::unordered_multiset<std::string_view> in_flight_{};  // the paths of the files to link
   Group group_{};
   bool grouping_ = true;  // until a group's flush takes far longer than its data needs (a busy file system)
+  bool looked_at_cache_ = false;  // whether others' unwritten data was looked at, before the first group
   std::vector<std::string> made_in_hand_{};  // the folders made for the file that stopped the run
   uint64_t first_token_ = 0;  // of files_.front()
   uint64_t batch_ = 0;        // of links, counted
