@@ -15,8 +15,6 @@ namespace ixo::pack {
 
 namespace {
 
-constexpr uint8_t HEADER_MAGIC[4] = {'I', 'X', 'O', '2'};
-
 void warn(const std::string& line) {
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
@@ -30,7 +28,7 @@ Result<Archive> Archive::open(const std::filesystem::path& path) {
   if (*len < MIN_ARCHIVE_BYTES) return fail(codec::invalid("not an ixo archive"));
   std::array<uint8_t, HEADER_BYTES> header{};
   IXO_CHECK(file->read_exact_at(0, header));
-  if (!std::equal(std::begin(HEADER_MAGIC), std::end(HEADER_MAGIC), header.begin()))
+  if (!std::equal(format::HEADER_MAGIC.begin(), format::HEADER_MAGIC.end(), header.begin()))
     return fail(codec::invalid("not an ixo archive"));
   const uint16_t version = static_cast<uint16_t>(header[4] | (header[5] << 8));
   if (version < format::MIN_VERSION || version > format::MAX_VERSION)
