@@ -1,5 +1,4 @@
 // Opening an archive: header, newest state, and the fall-back to the last state that reads completely.
-#include <cstdio>
 #include <string>
 
 #include "codec/codec.h"
@@ -12,15 +11,6 @@
 #include "util/text.h"
 
 namespace ixo::pack {
-
-namespace {
-
-void warn(const std::string& line) {
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
-}
-
-}  // namespace
 
 Result<Archive> Archive::open(const std::filesystem::path& path) {
   IXO_TRY(file, platform::File::open_read(path));
@@ -44,14 +34,17 @@ Result<Archive> Archive::open(const std::filesystem::path& path) {
   auto earlier = find_earlier_footer(*file, *len, version);
   if (!earlier) return fail(std::move(first));
   // Whether the newest footer and segment still verify tells an interrupted update from a damaged base.
+  std::string warning;
   if (!read_segment(*file, *len, version)) {
-    warn(cat("warning: ignoring ", *len - earlier->end,
-             " bytes left by an interrupted update; using the last complete state\n"));
+    warning = cat("warning: ignoring ", *len - earlier->end,
+                  " bytes left by an interrupted update; using the last complete state\n");
   } else {
-    warn(cat("warning: the newest index is intact but builds on a damaged one (", first.to_string(),
-             "); using the last state that reads completely\n"));
+    warning = cat("warning: the newest index is intact but builds on a damaged one (", first.to_string(),
+                  "); using the last state that reads completely\n");
   }
-  return Archive(std::move(earlier->index), std::move(*file), *len, version);
+  Archive archive(std::move(earlier->index), std::move(*file), *len, version);
+  archive.warning = std::move(warning);
+  return archive;
 }
 
 }  // namespace ixo::pack
