@@ -189,7 +189,7 @@ int run_test(const fs::path& archive_path, uint64_t threads, int rounds) {
   }
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  const uint64_t workers = pack::worker_count(threads);
+  const uint64_t workers = pack::at_least_one_worker(threads);
   const uint64_t budget = pack::held_budget(threads);
   // Held copies within the budget, plus the current step's whole block; then the blocks in flight.
   const uint64_t held_bound = budget + largest;

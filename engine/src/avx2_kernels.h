@@ -9,6 +9,7 @@
 
 #include "counter.h"
 #include "logistic.h"
+#include "mixer_pair.h"
 
 #define IXO_CM_AVX2 __attribute__((target("avx2,bmi,bmi2")))
 
@@ -102,7 +103,7 @@ IXO_CM_AVX2 inline void dot2(const int32_t* x, const int32_t* wa, const int32_t*
   dot_b = sb;
 }
 
-// w[i] = clamp(w[i] + ((x[i] x err) >> 12), -limit, limit) for i below N. Inputs are stretched
+// w[i] = trained_weight(w[i], x[i], err, limit) for i below N. Inputs are stretched
 // probabilities or match strengths and err is at most 3 x 4095, so both fit 16 signed bits:
 // with err alone in the low half of each lane, the pairwise 16-bit multiply-add gives x x err.
 template <int N>
@@ -124,10 +125,7 @@ IXO_CM_AVX2 inline void train(int32_t* w, const int32_t* x, int32_t err, int32_t
     const __m128i v = _mm_add_epi32(_mm_loadu_si128(wp), _mm_srai_epi32(_mm_madd_epi16(xv, _mm256_castsi256_si128(e)), 12));
     _mm_storeu_si128(wp, _mm_max_epi32(_mm256_castsi256_si128(lo), _mm_min_epi32(_mm256_castsi256_si128(hi), v)));
   }
-  for (int i = kRest; i < N; ++i) {
-    const int32_t v = w[i] + ((x[i] * err) >> 12);
-    w[i] = v < -limit ? -limit : v > limit ? limit : v;
-  }
+  for (int i = kRest; i < N; ++i) w[i] = trained_weight(w[i], x[i], err, limit);
 }
 
 }  // namespace ixo::cm::avx2

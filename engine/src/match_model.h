@@ -52,16 +52,17 @@ class MatchModel {
   static constexpr uint32_t kMaxLen = 65535;
   static constexpr uint32_t kMaxVerify = 400;
   static constexpr uint32_t kMaxMisses = 9;
+  static constexpr int kInputs = 3;  // the mixer inputs each model gives
 
   MatchModel(int bits, uint32_t min_len);
 
-  // Appends three mixer inputs at inputs[nx..nx+2] and returns the length bucket
+  // Appends kInputs mixer inputs at inputs[nx..nx+2] and returns the length bucket
   // (0 when there is no prediction).
   uint32_t predict(const uint8_t* history, uint32_t c0, int bit_count, const int16_t* stretch_tab,
                    int32_t* inputs, int& nx) {
     (void)history;  // the expected byte was taken from it at the last byte end
     const uint32_t bucket = predict_into(c0, bit_count, stretch_tab, inputs + nx);
-    nx += 3;
+    nx += kInputs;
     return bucket;
   }
   // The same, writing out[0..2]: the model's own path, which keeps the input count in a register.

@@ -20,13 +20,19 @@ constexpr int mixer_selector(uint32_t bucket1, uint32_t bucket2) {
   return 768;
 }
 
+// One weight of a row moved by err (the scaled error) times input x, and kept within -limit..limit: the training
+// step of both the plain loop and the vector one.
+constexpr int32_t trained_weight(int32_t w, int32_t x, int32_t err, int32_t limit) {
+  const int32_t v = w + ((x * err) >> 12);
+  return v < -limit ? -limit : v > limit ? limit : v;
+}
+
 class MixerPair {
  public:
   static constexpr int kRowsA = 256;
   static constexpr int kRowsB = 1024;
   static constexpr int32_t kWeightInit = 16384;  // 0.25 with 65536 as 1.0
   static constexpr int32_t kWeightLimit = 4194304;
-  static constexpr int kMaxInputs = 36;
 
   explicit MixerPair(int inputs)
       : n(inputs),
@@ -61,10 +67,21 @@ class MixerPair {
 
   // Each set learns from its own output; with a threshold a set skips errors that are small.
   void train(int bit, int32_t threshold) {
-    train_row(&weights_a[static_cast<size_t>(row_a) * n], ((bit << 12) - pr_a) * lr, threshold);
-    train_row(&weights_b[static_cast<size_t>(row_b) * n], ((bit << 12) - pr_b) * lr, threshold);
+    if (const int32_t err = error_a(bit); learns(err, threshold)) train_row(row_weights_a(n), err);
+    if (const int32_t err = error_b(bit); learns(err, threshold)) train_row(row_weights_b(n), err);
     nx = 0;
   }
+
+  // The pieces of train that the vector path shares; it moves the rows with its own loop (trained_weight in
+  // every lane). Each set's error, scaled by the learning rate:
+  int32_t error_a(int bit) const { return ((bit << 12) - pr_a) * lr; }
+  int32_t error_b(int bit) const { return ((bit << 12) - pr_b) * lr; }
+  // whether a set learns from it at all:
+  static bool learns(int32_t err, int32_t threshold) { return err < -threshold || err > threshold; }
+  // and the row of each set that the last mix used, for a width that is always n (the vector path passes it as
+  // the constant it is there).
+  int32_t* row_weights_a(int32_t width) { return &weights_a[static_cast<size_t>(row_a) * width]; }
+  int32_t* row_weights_b(int32_t width) { return &weights_b[static_cast<size_t>(row_b) * width]; }
 
   int32_t n;
   int32_t lr = 3;
@@ -78,13 +95,9 @@ class MixerPair {
   Table<int32_t> inputs;
 
  private:
-  void train_row(int32_t* __restrict w, int32_t err, int32_t threshold) {
-    if (err >= -threshold && err <= threshold) return;
+  void train_row(int32_t* __restrict w, int32_t err) {
     const int32_t* __restrict x = inputs.data();
-    for (int i = 0; i < n; ++i) {
-      const int32_t v = w[i] + ((x[i] * err) >> 12);
-      w[i] = v < -kWeightLimit ? -kWeightLimit : v > kWeightLimit ? kWeightLimit : v;
-    }
+    for (int i = 0; i < n; ++i) w[i] = trained_weight(w[i], x[i], err, kWeightLimit);
   }
 };
 

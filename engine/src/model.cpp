@@ -8,8 +8,6 @@
 namespace ixo::cm {
 namespace {
 
-constexpr int kInputsWithSecondary = 36;
-constexpr int kInputsWithout = 25;
 constexpr uint32_t kMatch1Len = 6;
 constexpr uint32_t kMatch2Len = 24;
 
@@ -52,11 +50,13 @@ Model::Model(int level, size_t n, int profile)
       img_tables(image_enabled ? size_t{kImageContexts} << (15 + level) : 0, kCounterInit),
       match1(match_bits(level), kMatch1Len),
       match2(match_bits(level), kMatch2Len),
-      mixer(secondary_enabled ? kInputsWithSecondary : kInputsWithout),
+      mixer(mixer_inputs(secondary_enabled)),
       apm1(256),
       apm2(65536) {
-  // Column k starts at probability (2k + 1) / 64, the centre of the counters it serves.
-  for (size_t i = 0; i < sec_maps.size(); ++i) sec_maps[i] = (2 * (static_cast<uint32_t>(i) & 31u) + 1) << 26;
+  // Column k starts at the centre of the probabilities of the counters it serves.
+  constexpr uint32_t kColumns = uint32_t{1} << kSecondaryColumnBits;
+  for (size_t i = 0; i < sec_maps.size(); ++i)
+    sec_maps[i] = (2 * (static_cast<uint32_t>(i) & (kColumns - 1)) + 1) << (31 - kSecondaryColumnBits);
   new_nibble();
   predict();
 }
@@ -64,7 +64,7 @@ Model::Model(int level, size_t n, int profile)
 uint64_t Model::memory_bytes(int level, uint64_t n, int profile) {
   const bool image = profile > 1;
   const bool secondary = profile < 3;
-  const uint64_t inputs = secondary ? kInputsWithSecondary : kInputsWithout;
+  const uint64_t inputs = mixer_inputs(secondary);
   uint64_t bytes = n > 1 ? n : 1;
   bytes += uint64_t{kContexts} * 4 << (16 + level);
   if (image) bytes += uint64_t{kImageContexts} * 4 << (15 + level);

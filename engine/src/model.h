@@ -1,6 +1,7 @@
 // The bit-level context-mixing model of one modelled stream.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -18,9 +19,28 @@ inline constexpr int kContexts = 11;
 inline constexpr int kImageContexts = 5;
 inline constexpr int kSlotWords = 16;    // tag and 15 nibble counters
 inline constexpr int kBucketWords = 32;  // two slots
-inline constexpr int kSecondaryEntries = 512;
+// A secondary map has a row for each count of the slot counter it follows (counts from kSecondaryRows - 1 on
+// share the last row) and a column for each value of the counter's top kSecondaryColumnBits bits.
+inline constexpr int kSecondaryRows = 16;
+inline constexpr int kSecondaryColumnBits = 5;
+inline constexpr int kSecondaryEntries = kSecondaryRows << kSecondaryColumnBits;
 // A probability of a 1 above kSure, or below 4096 - kSure, is taken as sure.
 inline constexpr int32_t kSure = 3584;
+
+// The mixer's inputs, in this order: kDirectInputs (the bias, the order-0 and order-1 counters); each context's
+// slot, with secondary maps followed by its map entry; the inputs of both match models; the image contexts.
+inline constexpr int kDirectInputs = 3;
+constexpr int match_inputs_at(bool secondary) { return kDirectInputs + (secondary ? 2 : 1) * kContexts; }
+constexpr int image_inputs_at(bool secondary) { return match_inputs_at(secondary) + 2 * MatchModel::kInputs; }
+constexpr int mixer_inputs(bool secondary) { return image_inputs_at(secondary) + kImageContexts; }
+
+// The entry, among the kContexts maps one after another, that the slot counter v of context k selects in its
+// map: the row of its count, the column of its top bits.
+constexpr uint32_t secondary_entry(int k, uint32_t v) {
+  return static_cast<uint32_t>(k) * kSecondaryEntries +
+         std::min(v & 1023u, uint32_t{kSecondaryRows - 1}) * (uint32_t{1} << kSecondaryColumnBits) +
+         (v >> (32 - kSecondaryColumnBits));
+}
 
 // Picks the slot of a two-slot bucket for hash h, replacing the less used one on a miss.
 uint32_t* choose_slot(uint32_t* bucket, uint32_t h);

@@ -29,18 +29,18 @@ void Model::predict_with() {
   for (int k = 0; k < kContexts; ++k) {
     const uint32_t v = slots[slot_word[k]];
     if constexpr (kSecondary) {
-      in[3 + 2 * k] = stretch_tab[v >> 20];
-      const uint32_t e = static_cast<uint32_t>(k) * kSecondaryEntries + std::min(v & 1023u, 15u) * 32 + (v >> 27);
+      in[kDirectInputs + 2 * k] = stretch_tab[v >> 20];
+      const uint32_t e = secondary_entry(k, v);
       sec_index[k] = e;
-      in[4 + 2 * k] = stretch_tab[sec_maps[e] >> 20];
+      in[kDirectInputs + 2 * k + 1] = stretch_tab[sec_maps[e] >> 20];
     } else {
-      in[3 + k] = stretch_tab[v >> 20];
+      in[kDirectInputs + k] = stretch_tab[v >> 20];
     }
   }
-  constexpr int kMatchAt = kSecondary ? 3 + 2 * kContexts : 3 + kContexts;
+  constexpr int kMatchAt = match_inputs_at(kSecondary);
   const uint32_t bucket1 = match1.predict_into(c0, bit_count, stretch_tab, in + kMatchAt);
-  const uint32_t bucket2 = match2.predict_into(c0, bit_count, stretch_tab, in + kMatchAt + 3);
-  int32_t* img_in = in + kMatchAt + 6;
+  const uint32_t bucket2 = match2.predict_into(c0, bit_count, stretch_tab, in + kMatchAt + MatchModel::kInputs);
+  int32_t* img_in = in + image_inputs_at(kSecondary);
   if (image.image_active) {
     for (int k = 0; k < kImageContexts; ++k) {
       img_ctr[k] = img_slot[k] + nibble;
@@ -49,7 +49,7 @@ void Model::predict_with() {
   } else {
     for (int k = 0; k < kImageContexts; ++k) img_in[k] = 0;
   }
-  mixer.nx = kMatchAt + 6 + kImageContexts;
+  mixer.nx = mixer_inputs(kSecondary);
 
   refine(mixer.mix(static_cast<int>(c0), mixer_selector(bucket1, bucket2) + static_cast<int>(c1)), c1);
   prefetch_next_nibble();

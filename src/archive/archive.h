@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "error.h"
@@ -16,7 +17,7 @@ namespace ixo::pack {
 
 class Archive {
  public:
-  // Opens path, reads its newest state or, when that fails, the last complete one (with a warning on stderr).
+  // Opens path, reads its newest state or, when that fails, the last complete one (and says why in warning).
   static Result<Archive> open(const std::filesystem::path& path);
 
   Archive(format::Index index, platform::File file, uint64_t len, uint16_t version)
@@ -39,6 +40,9 @@ class Archive {
   std::vector<format::Snapshot> snapshots;
   uint64_t len;      // the file's size when opened
   uint16_t version;  // the header's version: decides 16- or 32-byte chunk digest checks
+  // Empty when the state in use is the newest; else the line (newline included) for the front end to print as
+  // soon as the archive is open: why an earlier state is used.
+  std::string warning;
 
  private:
   platform::File file_;

@@ -1,5 +1,4 @@
 // Opening an archive: header, newest state, and the fall-back to the last state that reads completely.
-#include <cstdio>
 #include <string>
 
 #include "codec/codec.h"
@@ -13,24 +12,13 @@
 
 namespace ixo::pack {
 
-namespace {
-
-constexpr uint8_t HEADER_MAGIC[4] = {'I', 'X', 'O', '2'};
-
-void warn(const std::string& line) {
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
-}
-
-}  // namespace
-
 Result<Archive> Archive::open(const std::filesystem::path& path) {
   IXO_TRY(file, platform::File::open_read(path));
   IXO_TRY(len, file->size());
   if (*len < MIN_ARCHIVE_BYTES) return fail(codec::invalid("not an ixo archive"));
   std::array<uint8_t, HEADER_BYTES> header{};
   IXO_CHECK(file->read_exact_at(0, header));
-  if (!std::equal(std::begin(HEADER_MAGIC), std::end(HEADER_MAGIC), header.begin()))
+  if (!std::equal(format::HEADER_MAGIC.begin(), format::HEADER_MAGIC.end(), header.begin()))
     return fail(codec::invalid("not an ixo archive"));
   const uint16_t version = static_cast<uint16_t>(header[4] | (header[5] << 8));
   if (version < format::MIN_VERSION || version > format::MAX_VERSION)
@@ -46,14 +34,17 @@ Result<Archive> Archive::open(const std::filesystem::path& path) {
   auto earlier = find_earlier_footer(*file, *len, version);
   if (!earlier) return fail(std::move(first));
   // Whether the newest footer and segment still verify tells an interrupted update from a damaged base.
+  std::string warning;
   if (!read_segment(*file, *len, version)) {
-    warn(cat("warning: ignoring ", *len - earlier->end,
-             " bytes left by an interrupted update; using the last complete state\n"));
+    warning = cat("warning: ignoring ", *len - earlier->end,
+                  " bytes left by an interrupted update; using the last complete state\n");
   } else {
-    warn(cat("warning: the newest index is intact but builds on a damaged one (", first.to_string(),
-             "); using the last state that reads completely\n"));
+    warning = cat("warning: the newest index is intact but builds on a damaged one (", first.to_string(),
+                  "); using the last state that reads completely\n");
   }
-  return Archive(std::move(earlier->index), std::move(*file), *len, version);
+  Archive archive(std::move(earlier->index), std::move(*file), *len, version);
+  archive.warning = std::move(warning);
+  return archive;
 }
 
 }  // namespace ixo::pack

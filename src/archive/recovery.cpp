@@ -4,14 +4,14 @@
 #include <vector>
 
 #include "archive/read_index.h"
+#include "format/versions.h"
 
 namespace ixo::pack {
 
 namespace {
 
-bool is_footer_magic(const uint8_t* p) {
-  return p[0] == 'I' && p[1] == 'X' && p[2] == 'O' && p[3] >= '2' && p[3] <= '7';
-}
+// Any footer magic this build knows, whatever the header version.
+bool is_footer_magic(const uint8_t* p) { return format::footer_magic_version(p).has_value(); }
 
 std::optional<EarlierState> search(const platform::File& file, uint64_t end, RecoveryReads& reads) {
   uint64_t window_end = end;

@@ -1,45 +1,42 @@
 #include "archive/segment.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "codec/codec.h"
+#include "format/reader.h"
 #include "format/try.h"
+#include "format/versions.h"
 #include "util/blake3.h"
 
 namespace ixo::pack {
 
-namespace {
-
-uint64_t le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-bool is_magic(const std::array<uint8_t, 4>& m, char digit) {
-  return m[0] == 'I' && m[1] == 'X' && m[2] == 'O' && m[3] == static_cast<uint8_t>(digit);
-}
-
-}  // namespace
-
 Footer Footer::decode(const std::array<uint8_t, FOOTER_BYTES>& b) {
+  // The 44 bytes hold every field, so no read runs short.
+  format::Reader r(b);
   Footer f;
-  f.index_offset = le64(&b[0]);
-  f.stored_len = le64(&b[8]);
-  f.raw_len = le64(&b[16]);
-  std::copy(b.begin() + 24, b.begin() + 40, f.digest.begin());
-  std::copy(b.begin() + 40, b.end(), f.magic.begin());
+  f.index_offset = r.u64().value();
+  f.stored_len = r.u64().value();
+  f.raw_len = r.u64().value();
+  const std::span<const uint8_t> digest = r.take(f.digest.size()).value();
+  std::copy(digest.begin(), digest.end(), f.digest.begin());
+  const std::span<const uint8_t> magic = r.take(f.magic.size()).value();
+  std::copy(magic.begin(), magic.end(), f.magic.begin());
   return f;
 }
 
 std::optional<uint16_t> segment_version(uint16_t header_version, const std::array<uint8_t, 4>& magic) {
-  // From version 4 on a segment has the header's version; older headers take version 3 segments, and
-  // version 1 and 2 headers their own version under the oldest magic.
-  for (uint16_t v = 7; v >= 4; --v)
-    if (header_version == v && is_magic(magic, static_cast<char>('0' + v))) return v;
-  if (header_version <= 3 && is_magic(magic, '3')) return uint16_t{3};
-  if (header_version >= 1 && header_version <= 2 && is_magic(magic, '2')) return header_version;
+  const std::optional<uint16_t> named = format::footer_magic_version(magic.data());
+  if (!named) return std::nullopt;
+  // From SEGMENT_OWN_VERSION on a segment has the header's version; older headers take segments of
+  // SEGMENT_SHARED_VERSION, and those of the oldest magic's versions their own version under that magic.
+  if (header_version >= format::SEGMENT_OWN_VERSION) {
+    if (*named == header_version) return named;
+    return std::nullopt;
+  }
+  if (*named == format::SEGMENT_SHARED_VERSION) return named;
+  if (*named == format::OLDEST_MAGIC_VERSION && header_version >= format::MIN_VERSION &&
+      header_version <= format::OLDEST_MAGIC_VERSION)
+    return header_version;
   return std::nullopt;
 }
 

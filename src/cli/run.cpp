@@ -12,7 +12,7 @@
 
 namespace ixo::cli {
 
-uint64_t worker_count(uint64_t threads) {
+uint64_t threads_or_online_processors(uint64_t threads) {
   if (threads != 0) return threads;
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<uint64_t>(online) : 1;
@@ -45,7 +45,11 @@ int run(const Cli& cli) {
   const std::filesystem::path& archive_path = cli.paths.front();
   Result<pack::Archive> archive = pack::Archive::open(archive_path);
   if (!archive) return report_error(archive.error());
-  const uint64_t workers = worker_count(cli.threads);
+  if (!archive->warning.empty()) {
+    std::fputs(archive->warning.c_str(), stderr);
+    std::fflush(stderr);
+  }
+  const uint64_t workers = threads_or_online_processors(cli.threads);
 
   if (cli.mode == Mode::Extract || cli.mode == Mode::Test) return extraction_run(cli, *archive, workers);
 

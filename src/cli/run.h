@@ -16,7 +16,7 @@ namespace ixo::cli {
 int run(const Cli& cli);
 
 // Cli::threads when not 0, else the number of online processors, else 1. No upper bound.
-uint64_t worker_count(uint64_t threads);
+uint64_t threads_or_online_processors(uint64_t threads);
 
 // The 0-based index of the chosen snapshot: the latest without -s, else N - 1; N of 0 or above the number of
 // snapshots is an InvalidInput error. snapshots is never empty.

@@ -24,7 +24,7 @@ Error unknown_features(uint64_t unknown) {
 }
 
 Result<uint64_t> read_features(Reader& r, uint16_t version) {
-  if (version < 7) return uint64_t{0};
+  if (version < FEATURE_FLAGS_VERSION) return uint64_t{0};
   IXO_TRY(flags, r.u64());
   uint64_t unknown = *flags;
   for (const Feature& f : KNOWN_FEATURES) unknown &= ~f.flag;

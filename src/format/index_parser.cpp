@@ -18,12 +18,6 @@ namespace {
 
 constexpr uint64_t CHAIN_LINK_BYTES = 24;
 
-size_t digest_width(uint16_t version) {
-  if (version <= 2) return 0;
-  if (version <= 4) return 16;
-  return 32;
-}
-
 Status read_blocks(Reader& r, uint16_t version, std::vector<BlockInfo>& blocks) {
   IXO_TRY(count, r.u32());
   const uint64_t record_bytes = version >= 3 ? 26 : 18;
@@ -57,7 +51,7 @@ Status read_blocks(Reader& r, uint16_t version, std::vector<BlockInfo>& blocks) 
 
 Status read_chunks(Reader& r, uint16_t version, const std::vector<BlockInfo>& blocks, std::vector<ChunkRef>& chunks) {
   IXO_TRY(count, r.u32());
-  const size_t width = digest_width(version);
+  const size_t width = chunk_digest_bytes(version);
   const uint64_t record_bytes = 12 + width + (version >= 4 ? 1 : 0);
   chunks.reserve(chunks.size() + reserve_hint(*count, MAX_CHUNK_RESERVE, r.remaining(), record_bytes));
   for (uint32_t i = 0; i < *count; ++i) {

@@ -15,13 +15,7 @@ namespace {
 DecodeResult decode_position(const WorkerShared& shared, uint64_t position) noexcept {
   try {
     const format::BlockInfo& info = shared.archive.blocks[shared.decode_order[position]];
-    if (shared.pool == nullptr) {
-      std::vector<uint8_t> fresh(info.stored_len);
-      if (Status read = shared.archive.read_at(info.position, fresh); !read) return fail(read.error());
-      if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) return fresh;  // no second copy
-      return decode_block(info, fresh);
-    }
-    BlockPool& pool = *shared.pool;
+    BlockPool& pool = shared.pool;
     if (info.codec == codec::CODEC_STORE && info.stored_len == info.raw_len) {
       // The stored bytes are the block: read straight into a block buffer, no second copy.
       std::vector<uint8_t> block = pool.take(info.stored_len);

@@ -19,7 +19,7 @@ struct WorkerShared {
   std::atomic<uint64_t>& decode_ticket;  // the next position of decode_order to hand out
   std::span<const uint64_t> decode_order;
   const Archive& archive;
-  BlockPool* pool = nullptr;  // where stored and decoded buffers come from and go back to; none: fresh ones
+  BlockPool& pool;  // where stored and decoded buffers come from and go back to
   DigestChecks* checks = nullptr;  // where the digests of the plain chunks of each block are checked; none: not here
 };
 

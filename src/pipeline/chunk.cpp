@@ -64,11 +64,11 @@ Result<ChunkBytes> chunk(const Archive& archive, BlockFeed& feed, uint32_t index
 
 bool chunk_digest_matches(uint16_t version, const format::ChunkRef& chunk, std::span<const uint8_t> data) {
   const format::Digest& want = chunk.digest;
-  size_t compared = 32;
-  if (version <= 4) {
-    // Segments of versions 1 and 2 store no chunk digests: all zero stands for none.
+  size_t compared = format::FULL_CHUNK_DIGEST_BYTES;
+  if (!format::full_chunk_digests(version)) {
+    // Segments of the versions that store no chunk digests leave them all zero, which stands for none.
     if (std::all_of(want.begin(), want.end(), [](uint8_t b) { return b == 0; })) return true;
-    compared = 16;
+    compared = format::SHORT_CHUNK_DIGEST_BYTES;
   }
   const blake3::Digest got = blake3::hash(data);
   return std::equal(got.begin(), got.begin() + compared, want.begin());

@@ -8,6 +8,7 @@
 
 #include "error.h"
 #include "format/records.h"
+#include "format/versions.h"
 #include "archive/archive.h"
 #include "pipeline/block_feed.h"
 
@@ -40,7 +41,8 @@ class ChunkBytes {
 // chunk", "chunk checksum mismatch"; each is fatal to the run.
 Result<ChunkBytes> chunk(const Archive& archive, BlockFeed& feed, uint32_t index);
 
-// Versions above 4 compare all 32 digest bytes; 4 and below the first 16, and an all-zero digest is none.
+// Versions with format::full_chunk_digests compare all 32 digest bytes; older ones the first 16, and an all-zero
+// digest is none.
 // A difference fails with "chunk checksum mismatch".
 Status verify_chunk_digest(uint16_t version, const format::ChunkRef& chunk, std::span<const uint8_t> data);
 // The comparison of verify_chunk_digest, without an error value.

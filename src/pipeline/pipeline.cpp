@@ -58,7 +58,7 @@ namespace detail {
 
 Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
                      const std::function<void(BlockFeed&)>& body) {
-  const uint64_t workers = worker_count(threads);
+  const uint64_t workers = at_least_one_worker(threads);
   ReadPlan plan;
   std::optional<DigestChecks> checks;
   try {
@@ -75,7 +75,7 @@ Status run_with_feed(const Archive& archive, Selection files, uint64_t threads,
   // As many free buffers as blocks may be in flight, and none once every block has taken its own.
   BlockPool pool(limit, plan.decode_order.size());
   DigestChecks* const checked = checks ? &*checks : nullptr;
-  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, &pool, checked};
+  const WorkerShared shared{window, decode_ticket, plan.decode_order, archive, pool, checked};
 
   BlockChannel::Receiver receiver = channel.receiver();
   {

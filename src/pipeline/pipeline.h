@@ -15,12 +15,12 @@
 namespace ixo::pack {
 
 // max(threads, 1): no upper bound.
-inline uint64_t worker_count(uint64_t threads) { return threads == 0 ? 1 : threads; }
+inline uint64_t at_least_one_worker(uint64_t threads) { return threads == 0 ? 1 : threads; }
 // The window limit and channel capacity: workers + 2, saturating.
 inline uint64_t in_flight_limit(uint64_t workers) { return workers > UINT64_MAX - 2 ? UINT64_MAX : workers + 2; }
 
 namespace detail {
-// Plans the reads of files, starts worker_count(threads) workers, runs body once with the feed, then sets
+// Plans the reads of files, starts at_least_one_worker(threads) workers, runs body once with the feed, then sets
 // stop, drops the feed and joins every worker, also when body throws (the exception then propagates).
 // Fails, without running body, when a worker cannot be started (those already started are stopped and
 // joined first); fails after the join when a worker could not deliver a result it owed.

@@ -67,7 +67,8 @@ Result<Rebuilt> untransform(RebuildRun& run, BlockFeed& feed, const format::File
 // An untransformed file that is exactly one plain chunk, at a version whose chunk digests are checked in all 32
 // bytes: the chunk's bytes are the file's bytes.
 bool one_verified_chunk(const Archive& archive, const format::FileEntry& e) {
-  return e.transform == 0 && archive.version >= 5 && e.chunks.size() == 1 && archive.chunks[e.chunks[0]].recipe == 0;
+  return e.transform == 0 && format::full_chunk_digests(archive.version) && e.chunks.size() == 1 &&
+         archive.chunks[e.chunks[0]].recipe == 0;
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST(ArchiveOpen, HeaderChecks) {
                                   ", and this ixo reads v1 to v7 (made by a newer ixo?)");
     ASSERT_FALSE(opened.archive);
     EXPECT_EQ(opened.archive.error().kind(), ErrorKind::Unsupported);
-    EXPECT_EQ(opened.stderr_text, "");
+    EXPECT_EQ(opened.warning, "");
   }
   {
     // A right header and 44 bytes that are no footer: the search finds nothing earlier either.
@@ -83,7 +83,7 @@ TEST(ArchiveOpen, HeaderAndSegmentVersionPairs) {
       const Digest d = digest_of(bytes_of("hello, archive"));
       ASSERT_EQ(a.chunks.size(), 1u);
       for (size_t i = 0; i < 32; ++i) EXPECT_EQ(a.chunks[0].digest[i], i < width ? d[i] : 0) << name << " " << i;
-      EXPECT_EQ(opened.stderr_text, "") << name;
+      EXPECT_EQ(opened.warning, "") << name;
     }
   }
 }
@@ -171,7 +171,7 @@ TEST(ArchiveOpen, ChainsUpToSixtyFourSegments) {
     ArchiveBuilder b = chain(n);
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << n << ": " << opened.error();
-    EXPECT_EQ(opened.stderr_text, "");
+    EXPECT_EQ(opened.warning, "");
     const auto& a = *opened.archive;
     ASSERT_EQ(a.snapshots.size(), n + 1);
     auto list = format::snapshot_files(a.snapshots, n);
@@ -188,7 +188,7 @@ TEST(ArchiveOpen, SixtyFifthChainedSegment) {
   EXPECT_EQ(index_at(b, b.bytes().size()).error().to_string(), "index chain too long");
   auto opened = open_built(b);
   ASSERT_TRUE(opened.archive) << opened.error();
-  EXPECT_EQ(opened.stderr_text, intact_warning("index chain too long"));
+  EXPECT_EQ(opened.warning, intact_warning("index chain too long"));
   EXPECT_EQ(opened.archive->snapshots.size(), 65u);
 
   // With depths that never pass 64, the walk's own count refuses a 65th chained segment.
@@ -216,7 +216,7 @@ TEST(ArchiveOpen, ChainLinkErrors) {
     // Through Archive::open the intact newest segment gives way to the full index.
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << c.name;
-    EXPECT_EQ(opened.stderr_text, intact_warning(c.error)) << c.name;
+    EXPECT_EQ(opened.warning, intact_warning(c.error)) << c.name;
     EXPECT_EQ(opened.archive->snapshots.size(), 1u);
   }
 }
@@ -229,7 +229,7 @@ TEST(ArchiveOpen, ChainMaySkipStates) {
   b.commit({.form = IndexForm::Chained, .base_state = 0});
   auto opened = open_built(b);
   ASSERT_TRUE(opened.archive) << opened.error();
-  EXPECT_EQ(opened.stderr_text, "");
+  EXPECT_EQ(opened.warning, "");
   const auto& a = *opened.archive;
   ASSERT_EQ(a.snapshots.size(), 3u);
   auto list = format::snapshot_files(a.snapshots, 2);

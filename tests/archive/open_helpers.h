@@ -1,4 +1,4 @@
-// Opening archive bytes the writer made, with what Archive::open wrote to standard error.
+// Opening archive bytes the writer made, with the warning that Archive::open gave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ inline std::filesystem::path temp_archive_path() {
 
 struct Opened {
   Result<pack::Archive> archive;
-  std::string stderr_text;
+  std::string warning;  // empty also when the open failed
 
   std::string error() const { return archive ? "ok" : archive.error().to_string(); }
 };
@@ -30,11 +30,10 @@ struct Opened {
 inline Opened open_bytes(std::span<const uint8_t> bytes) {
   const auto path = temp_archive_path();
   EXPECT_TRUE(write_file(path, bytes));
-  testing::internal::CaptureStderr();
   auto archive = pack::Archive::open(path);
-  std::string text = testing::internal::GetCapturedStderr();
   std::filesystem::remove(path);
-  return Opened{std::move(archive), std::move(text)};
+  std::string warning = archive ? archive->warning : std::string();
+  return Opened{std::move(archive), std::move(warning)};
 }
 
 inline Opened open_built(const ArchiveBuilder& b) { return open_bytes(b.bytes()); }

@@ -60,7 +60,7 @@ TEST(Recovery, InterruptedOrDamagedNewestState) {
     c.damage(b);
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << c.name << ": " << opened.error();
-    EXPECT_EQ(opened.stderr_text, interrupted_warning(b.bytes().size() - end0)) << c.name;
+    EXPECT_EQ(opened.warning, interrupted_warning(b.bytes().size() - end0)) << c.name;
     EXPECT_EQ(snapshots_of(opened), 1u) << c.name;
     EXPECT_EQ(opened.archive->len, b.bytes().size());
   }
@@ -101,7 +101,7 @@ TEST(Recovery, IntactNewestSegmentOverADamagedState) {
     c.build(b);
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << c.name << ": " << opened.error();
-    EXPECT_EQ(opened.stderr_text, intact_warning(c.error)) << c.name;
+    EXPECT_EQ(opened.warning, intact_warning(c.error)) << c.name;
     EXPECT_EQ(snapshots_of(opened), c.snapshots) << c.name;
   }
 }
@@ -116,14 +116,14 @@ TEST(Recovery, NoEarlierStateKeepsTheFirstError) {
     EXPECT_EQ(opened.error(), "archive needs format feature 4, which this ixo does not know (made by a newer ixo?)");
     ASSERT_FALSE(opened.archive);
     EXPECT_EQ(opened.archive.error().kind(), ErrorKind::Unsupported);
-    EXPECT_EQ(opened.stderr_text, "");
+    EXPECT_EQ(opened.warning, "");
   }
   {
     ArchiveBuilder b = first_state();
     b.flip(b.state(0).index_offset);
     auto opened = open_built(b);
     EXPECT_EQ(opened.error(), "archive index checksum mismatch");
-    EXPECT_EQ(opened.stderr_text, "");
+    EXPECT_EQ(opened.warning, "");
   }
 }
 
@@ -137,7 +137,7 @@ TEST(Recovery, LatestCompleteStateWins) {
   b.truncate(b.state(3).footer_offset + 10);
   auto opened = open_built(b);
   ASSERT_TRUE(opened.archive) << opened.error();
-  EXPECT_EQ(opened.stderr_text, interrupted_warning(b.bytes().size() - end2));
+  EXPECT_EQ(opened.warning, interrupted_warning(b.bytes().size() - end2));
   EXPECT_EQ(snapshots_of(opened), 3u);
 }
 
@@ -151,14 +151,14 @@ TEST(Recovery, MagicAcrossWindowBoundaries) {
     b.append(Bytes(MiB - 4 + k, 0));
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << k << ": " << opened.error();
-    EXPECT_EQ(opened.stderr_text, interrupted_warning(b.bytes().size() - end0)) << k;
+    EXPECT_EQ(opened.warning, interrupted_warning(b.bytes().size() - end0)) << k;
   }
   for (uint64_t tail : {2 * MiB - 4, 2 * MiB - 1, 3 * MiB + 5}) {
     ArchiveBuilder b = first_state();
     b.append(Bytes(tail, 0));
     auto opened = open_built(b);
     ASSERT_TRUE(opened.archive) << tail << ": " << opened.error();
-    EXPECT_EQ(opened.stderr_text, interrupted_warning(tail)) << tail;
+    EXPECT_EQ(opened.warning, interrupted_warning(tail)) << tail;
   }
 }
 

@@ -59,11 +59,11 @@ TEST(ReportError, StatusFollowsTheKindAlone) {
 }
 
 TEST(WorkerCount, GivenOrOnlineProcessors) {
-  EXPECT_EQ(ixo::cli::worker_count(3), 3u);
-  EXPECT_EQ(ixo::cli::worker_count(1), 1u);
-  EXPECT_EQ(ixo::cli::worker_count(UINT64_MAX), UINT64_MAX);  // no upper bound
+  EXPECT_EQ(ixo::cli::threads_or_online_processors(3), 3u);
+  EXPECT_EQ(ixo::cli::threads_or_online_processors(1), 1u);
+  EXPECT_EQ(ixo::cli::threads_or_online_processors(UINT64_MAX), UINT64_MAX);  // no upper bound
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  EXPECT_EQ(ixo::cli::worker_count(0), online > 0 ? static_cast<uint64_t>(online) : 1u);
+  EXPECT_EQ(ixo::cli::threads_or_online_processors(0), online > 0 ? static_cast<uint64_t>(online) : 1u);
 }
 
 TEST(ChooseSnapshot, LatestOrTheNumberGiven) {
