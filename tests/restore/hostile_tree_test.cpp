@@ -342,7 +342,10 @@ TEST_F(Odd, TheClosingPassSetsModesWithoutProc) {
   save(b);
   const std::string command = "umount -l /proc && exec " + std::string(IXO_EXTRACT_BIN) + " a.ixo out";
   const test::RunResult r = test::run_program({"-m", "sh", "-c", command}, {.program = "/usr/bin/unshare", .cwd = t_.path()});
+#ifndef __SANITIZE_ADDRESS__
+  // (A sanitized build's leak checker needs /proc itself, and fails the program's exit for want of it.)
   EXPECT_EQ(r.status, 0) << test::show(r);
+#endif
   EXPECT_TRUE(test::report_is(r, "extracted 1 files in #s, all verified\ninto out\n"));
   const test::Tree tree = test::read_tree(path("out"));
   EXPECT_EQ(tree.at("d").mode, 0700u);
