@@ -121,6 +121,10 @@ void PublishQueue::flush_group() {
       break;
     }
   }
+  if (any == nullptr) {  // nothing of the group is left to flush
+    group_ = {};
+    return;
+  }
   const Status synced = any->file().sync_file_system();
   bool failed = false;
   for (Outgoing& file : files_) {
