@@ -63,16 +63,16 @@ Result<platform::File> OutputTree::open_folder(std::string_view relative) {
   return beneath_.open(root_folder_->dir, relative, platform::Reach::Pass);
 }
 
-Result<platform::File> OutputTree::reopen(size_t depth, std::string_view path) {
+Result<platform::File> OutputTree::open_held(std::string_view path, platform::FileId id) {
   Result<platform::File> dir = beneath_.open(root_folder_->dir, path, platform::Reach::Pass);
   if (!dir) {
     if (platform::not_a_real_directory(dir.error()) || dir.error().kind() == ErrorKind::NotFound)
       return fail(not_a_real_parent());
     return dir;
   }
-  Result<platform::FileId> id = id_of(*dir);
-  if (!id) return fail(id.error());
-  if (*id != chain_[depth - 1].id) return fail(not_a_real_parent());
+  Result<platform::FileId> found = id_of(*dir);
+  if (!found) return fail(found.error());
+  if (*found != id) return fail(not_a_real_parent());
   return dir;
 }
 
@@ -84,15 +84,7 @@ Status OutputTree::record_use(const std::string& path, platform::FileId id) {
 
 Status OutputTree::check_in_place(const HeldFolder& folder) {
   if (folder.path.empty()) return {};  // the output folder itself: check_all looks at it
-  Result<platform::File> dir = beneath_.open(root_folder_->dir, folder.path, platform::Reach::Pass);
-  if (!dir) {
-    if (platform::not_a_real_directory(dir.error()) || dir.error().kind() == ErrorKind::NotFound)
-      return fail(not_a_real_parent());
-    return fail(dir.error());
-  }
-  Result<platform::FileId> id = id_of(*dir);
-  if (!id) return fail(id.error());
-  if (*id != folder.id) return fail(not_a_real_parent());
+  if (Result<platform::File> dir = open_held(folder.path, folder.id); !dir) return fail(dir.error());
   return {};
 }
 
@@ -102,7 +94,7 @@ Status OutputTree::check_all() {
   if (!standing || standing->type != platform::FileType::Directory || platform::id_of(*standing) != root_folder_->id)
     return fail(codec::invalid("output root is not a real directory"));
   for (const auto& [path, id] : used_) {
-    if (Status ok = check_in_place(HeldFolder{platform::File(), path, id}); !ok) return ok;
+    if (Result<platform::File> dir = open_held(path, id); !dir) return fail(dir.error());
   }
   return {};
 }
@@ -139,7 +131,7 @@ Status OutputTree::enter(std::span<const std::string_view> folders, size_t kept,
     current.append(folders[i]);
   }
   Result<platform::File> start_at = kept == 0 ? beneath_.open(root_folder_->dir, {}, platform::Reach::Pass)
-                                              : reopen(kept, current);
+                                              : open_held(current, chain_[kept - 1].id);
   if (!start_at) return fail(start_at.error());
   platform::File here = std::move(*start_at);
   platform::FlushWay flush = kept == 0 ? root_folder_->flush : chain_.back().flush;

@@ -81,8 +81,8 @@ class OutputTree {
   Result<Place> place(std::string_view path, bool look_at_name);
   // Holds the folders of an entry, the first kept of them shared with the last entry's; made gets those made.
   Status enter(std::span<const std::string_view> folders, size_t kept, std::vector<std::string>& made);
-  // The folder of chain_[0..depth) again, checked to be the one held there.
-  Result<platform::File> reopen(size_t depth, std::string_view path);
+  // The folder at path again, checked to be the folder id: "output parent is not a real directory" when not.
+  Result<platform::File> open_held(std::string_view path, platform::FileId id);
   // Enters a folder the run uses: one that stood elsewhere at an earlier visit is not the run's any more.
   Status record_use(const std::string& path, platform::FileId id);
 
