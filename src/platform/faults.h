@@ -6,11 +6,12 @@
 
 namespace ixo::platform::faults {
 
-// Place: an entry is about to be placed in the output tree (nothing fails there). SyncFs: the flush of a whole
+// Place: an entry is about to be placed in the output tree (nothing fails there). Write: a staging file's bytes
+// are written out (not where a failed file's bytes are dropped). SyncFs: the flush of a whole
 // file system for a group of files. Classify: any answer but 0 makes a disk file system one of those whose files
 // are each flushed by themselves.
 // ForkChild, ReadStatus: the fork server's fork of a child and its reading of a process's status in /proc.
-enum class Call { Flush, Link, Unnamed, Ring, Place, SyncFs, Classify, ForkChild, ReadStatus };
+enum class Call { Flush, Link, Unnamed, Ring, Place, SyncFs, Classify, ForkChild, ReadStatus, Write };
 
 // Consulted before each such call, on the thread that makes it; a non-zero error number makes the call fail
 // as if the system had refused it with that number.

@@ -124,6 +124,7 @@ Status StagingFile::write(std::span<const uint8_t> data) {
 
 Status StagingFile::write_through(std::span<const uint8_t> data) {
   if (!file_.is_open()) return fail(Error::message(ErrorKind::Other, "staging file is already closed"));
+  if (const int injected = faults::injected(faults::Call::Write); injected != 0) return fail(Error::os(injected));
   Status ok = file_.write_all(buffer_, data);
   if (ok) written(buffer_.size() + data.size());
   buffer_.clear();
@@ -132,6 +133,9 @@ Status StagingFile::write_through(std::span<const uint8_t> data) {
 
 Status StagingFile::prepare(std::optional<FileTime> modified, std::optional<uint32_t> mode) {
   if (!file_.is_open()) return fail(Error::message(ErrorKind::Other, "staging file is already closed"));
+  if (!buffer_.empty()) {
+    if (const int injected = faults::injected(faults::Call::Write); injected != 0) return fail(Error::os(injected));
+  }
   if (auto ok = flush_buffer(); !ok) return ok;
   buffer_ = {};  // nothing more is written: a file waiting for its flush holds no buffer
   if (modified) {

@@ -45,6 +45,7 @@ PublishQueue::PublishQueue(RunRecord& record, OutputTree* tree, platform::Unname
 
 PublishQueue::~PublishQueue() {
   // A descriptor is closed only once no flush request names it any more.
+  if (side_.outstanding()) (void)side_.wait();
   while (std::optional<platform::Flusher::Done> done = flusher_.reap(true)) finished(std::move(*done));
 }
 
@@ -95,11 +96,13 @@ Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile s
   const uint64_t device = place.parent->id.device;
   in_flight_.insert(entry.path);
   files_.push_back(Outgoing{.entry = &entry, .staging = std::move(staging), .place = std::move(place),
-                            .outcome = Verified{}, .flushing = true, .in_group = grouped});
+                            .outcome = Verified{}, .flushing = true});
   if (grouped) {
-    if (group_.files++ == 0) group_ = {1, 0, device, std::chrono::steady_clock::now()};
+    if (group_.files++ == 0) group_ = {++groups_started_, 1, 0, device, std::chrono::steady_clock::now()};
+    files_.back().group = group_.number;
     group_.bytes += size;
-    if (group_.files >= std::min<size_t>(GROUP_FILES, capacity_) || group_.bytes >= GROUP_BYTES ||
+    // Half the files in flight at most, so that the next group can gather while this one is flushed.
+    if (group_.files >= std::min<size_t>(GROUP_FILES, std::max(capacity_ / 2, 1u)) || group_.bytes >= GROUP_BYTES ||
         std::chrono::steady_clock::now() - group_.started >= GROUP_AGE)
       flush_group();
   } else {
@@ -113,22 +116,31 @@ Status PublishQueue::add(const format::FileEntry& entry, platform::StagingFile s
 
 void PublishQueue::flush_group() {
   if (group_.files == 0) return;
-  const auto started = std::chrono::steady_clock::now();
+  if (syncing_) group_flushed(side_.wait());
   const platform::StagingFile* any = nullptr;
   for (const Outgoing& file : files_) {
-    if (file.in_group && file.flushing) {
+    if (file.group == group_.number && file.flushing) {
       any = &*file.staging;
       break;
     }
   }
+  syncing_ = std::exchange(group_, Group{});
   if (any == nullptr) {  // nothing of the group is left to flush
-    group_ = {};
+    syncing_.reset();
     return;
   }
-  const Status synced = any->file().sync_file_system();
+  // The file stays open until the flush has returned: it is the group's, and the group's files wait for it.
+  syncing_->started = std::chrono::steady_clock::now();
+  const platform::File& file = any->file();
+  side_.start([&file] { return file.sync_file_system(); });
+}
+
+void PublishQueue::group_flushed(Status synced) {
+  const Group group = *syncing_;
+  syncing_.reset();
   bool failed = false;
   for (Outgoing& file : files_) {
-    if (!file.in_group || !file.flushing) continue;
+    if (file.group != group.number || !file.flushing) continue;
     file.flushing = false;
     // The error names no file: each is flushed alone, so that the failure and the files before it are those of
     // one flush per file. Those after the failure are never published.
@@ -138,10 +150,9 @@ void PublishQueue::flush_group() {
       failed = stopping_ = true;
     }
   }
-  const auto took = std::chrono::steady_clock::now() - started;
-  const auto needs = BUSY_BASE + std::chrono::milliseconds(group_.bytes * 1000 / BUSY_BYTES_PER_SECOND);
+  const auto took = std::chrono::steady_clock::now() - group.started;
+  const auto needs = BUSY_BASE + std::chrono::milliseconds(group.bytes * 1000 / BUSY_BYTES_PER_SECOND);
   if (took > needs) grouping_ = false;
-  group_ = {};
 }
 
 Status PublishQueue::add_ended(const format::FileEntry& entry, FileOutcome outcome, std::vector<std::string> made) {
@@ -157,16 +168,18 @@ Status PublishQueue::stop_at(Error error, std::vector<std::string> made) {
   return fail(std::move(error));
 }
 
-bool PublishQueue::must_settle(std::string_view path) const {
-  if (in_flight_.empty()) return false;
+bool settles_before(const std::unordered_multiset<std::string_view>& in_flight, std::string_view path) {
+  if (in_flight.empty()) return false;
   if (last_piece(path).starts_with(STAGING_PREFIX)) return true;
-  if (in_flight_.contains(path)) return true;
+  if (in_flight.contains(path)) return true;
   // A file in flight where a folder of path goes: as a file it is published first, and the folder refused.
   for (size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
-    if (in_flight_.contains(path.substr(0, slash))) return true;
+    if (in_flight.contains(path.substr(0, slash))) return true;
   }
   return false;
 }
+
+bool PublishQueue::must_settle(std::string_view path) const { return settles_before(in_flight_, path); }
 
 Status PublishQueue::advance() { return end_ready(false); }
 
@@ -202,11 +215,15 @@ Status PublishQueue::publish(Outgoing& file) {
 // least the first one, waiting for its flush.
 Status PublishQueue::end_ready(bool wait) {
   while (std::optional<platform::Flusher::Done> done = flusher_.reap(false)) finished(std::move(*done));
+  if (std::optional<Status> synced = side_.poll()) group_flushed(std::move(*synced));
   ++batch_;
   bool waited = false;
   while (!files_.empty()) {
     Outgoing& file = files_.front();
-    if (file.flushing && file.in_group && wait && !waited) flush_group();
+    if (file.flushing && file.group != 0 && wait && !waited) {
+      if (file.group == group_.number) flush_group();
+      if (syncing_ && file.group == syncing_->number) group_flushed(side_.wait());
+    }
     while (file.flushing && wait && !waited) {
       std::optional<platform::Flusher::Done> done = flusher_.reap(true);
       if (!done) {
@@ -236,6 +253,8 @@ Status PublishQueue::end_ready(bool wait) {
 Status PublishQueue::abandon(Error error) {
   stopping_ = true;
   while (std::optional<platform::Flusher::Done> done = flusher_.reap(true)) finished(std::move(*done));
+  if (side_.outstanding()) (void)side_.wait();
+  syncing_.reset();
   if (tree_ != nullptr) {
     // Latest first: a folder made for a later file may lie inside one made for an earlier.
     tree_->remove_if_empty(made_in_hand_);

@@ -1,5 +1,6 @@
 // Regular files on their way out, in file order. On a file system whose syncfs flushes everything and reports
-// errors, verified files wait open and unnamed in a group until one flush of the whole file system takes them all;
+// errors, verified files wait open and unnamed in a group until one flush of the whole file system takes them all
+// (made on a thread of its own, while the next group gathers);
 // elsewhere the flush of each file stays outstanding while the next files are rebuilt, so that the file system can
 // join the flushes into shared journal commits. A file is linked under its final name once its flush and every
 // file before it have ended, into a folder that was found still in place for that batch of links, and its outcome
@@ -19,11 +20,16 @@
 #include "error.h"
 #include "format/records.h"
 #include "platform/flusher.h"
+#include "platform/side_call.h"
 #include "platform/staging_file.h"
 #include "restore/output_tree.h"
 #include "restore/run_record.h"
 
 namespace ixo::pack {
+
+// Whether a file at path must wait for the files in flight at the paths in_flight: one of them goes to the same
+// path or to a folder of it, or its name could be one of their staging names.
+bool settles_before(const std::unordered_multiset<std::string_view>& in_flight, std::string_view path);
 
 class PublishQueue {
  public:
@@ -69,11 +75,12 @@ class PublishQueue {
     Place place{};
     FileOutcome outcome{};
     bool flushing = false;
-    bool in_group = false;           // its flush is the group's
+    uint64_t group = 0;              // the group whose flush is its own; 0 for none
     std::optional<Error> failure{};  // of its flush
   };
   // The verified files waiting for one flush of their file system.
   struct Group {
+    uint64_t number = 0;
     size_t files = 0;
     uint64_t bytes = 0;
     uint64_t device = 0;
@@ -83,9 +90,12 @@ class PublishQueue {
   Status room();
   Status room_for_flush();
   bool groups(const Place& place, uint64_t size);
-  // Flushes the group's file system once; where that reports an error, each file of the group alone, in file
-  // order, up to the first that fails.
+  // Starts the flush of the group's file system, on the side, once the flush of the group before it has ended;
+  // the next files gather in a new group meanwhile.
   void flush_group();
+  // The group's flush has returned: where it reports an error, each file of the group is flushed alone, in file
+  // order, up to the first that fails.
+  void group_flushed(Status synced);
   // Marks the file whose flush was reaped.
   void finished(platform::Flusher::Done done);
   Status end_ready(bool wait);
@@ -99,7 +109,10 @@ class PublishQueue {
   platform::Flusher flusher_;
   std::deque<Outgoing> files_;  // after flusher_: gone before it, whose destructor waits for the flushes
   std::unordered_multiset<std::string_view> in_flight_{};  // the paths of the files to link
-  Group group_{};
+  Group group_{};                   // gathering
+  std::optional<Group> syncing_{};  // whose flush is under way on the side
+  uint64_t groups_started_ = 0;
+  platform::SideCall side_;
   bool grouping_ = true;  // until a group's flush takes far longer than its data needs (a busy file system)
   bool looked_at_cache_ = false;  // whether others' unwritten data was looked at, before the first group
   std::vector<std::string> made_in_hand_{};  // the folders made for the file that stopped the run

@@ -3,7 +3,7 @@
 #include "pipeline/pipeline.h"
 #include "platform/descriptors.h"
 #include "platform/fs.h"
-#include "restore/publish_queue.h"
+#include "restore/outgoing_files.h"
 #include "restore/rebuild_run.h"
 #include "util/text.h"
 
@@ -12,7 +12,7 @@ namespace ixo::pack {
 namespace {
 
 // Verified files in flight at once, a group's worth: each holds a descriptor until it is linked.
-constexpr unsigned FILES_IN_FLIGHT = 1024;
+constexpr unsigned FILES_IN_FLIGHT = 2048;
 // Descriptors a run needs besides its files in flight: the folders it holds, the flush ring, a decoder's child.
 constexpr uint64_t DESCRIPTORS_KEPT = 8;
 
@@ -54,17 +54,17 @@ Result<ExtractCounts> rebuild_files(const Archive& archive, BlockFeed& feed, Sel
     run.staging.pid = platform::process_id();
   }
   {
-    PublishQueue queue(record, run.tree, run.staging.unnamed, out ? files_in_flight() : 1);
-    run.queue = &queue;
+    OutgoingFiles outgoing(record, run.tree, run.staging, out ? files_in_flight() : 1);
+    run.outgoing = &outgoing;
     for (const format::FileEntry* e : files) {
       if (e->kind != format::Regular) continue;
       // Once a flush has failed no file starts; the failure comes out of the drain below.
-      if (queue.stopping()) break;
+      if (outgoing.stopping()) break;
       if (Status ok = rebuild_regular(run, feed, *e); !ok)
-        return fail(queue.stop_at(std::move(ok.error()), std::move(run.made_in_hand)).error());
+        return fail(outgoing.stop_at(std::move(ok.error()), std::move(run.made_in_hand)).error());
     }
-    if (Status ok = queue.drain(); !ok) return fail(ok.error());
-    run.queue = nullptr;
+    if (Status ok = outgoing.drain(); !ok) return fail(ok.error());
+    run.outgoing = nullptr;
   }
   restore_links_and_dirs(run, files);
   if (record.skipped_symlinks() > 0)

@@ -17,7 +17,7 @@
 
 namespace ixo::pack {
 
-class PublishQueue;
+class OutgoingFiles;
 
 struct RebuildRun {
   const Archive& archive;
@@ -26,7 +26,7 @@ struct RebuildRun {
   RunRecord& record;
   StagingState staging{};
   OutputTree* tree = nullptr;     // present in an extraction
-  PublishQueue* queue = nullptr;  // every regular file ends through it
+  OutgoingFiles* outgoing = nullptr;  // every regular file ends through it
   std::vector<std::string> made_in_hand{};  // the folders made for the regular file in hand
 
   bool testing() const { return !out.has_value(); }

@@ -4,7 +4,7 @@
 #include "codec/codec.h"
 #include "pipeline/chunk.h"
 #include "restore/publish.h"
-#include "restore/publish_queue.h"
+#include "restore/outgoing_files.h"
 #include "restore/rebuild_run.h"
 #include "platform/faults.h"
 #include "transform/quiet.h"
@@ -78,18 +78,24 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
   std::optional<Place> place;
   run.made_in_hand.clear();
   if (!run.testing()) {
-    if (run.queue->must_settle(e.path)) {
-      if (Status ok = run.queue->drain(); !ok) return ok;
+    if (run.outgoing->must_settle(e.path)) {
+      if (Status ok = run.outgoing->drain(); !ok) return ok;
     }
     (void)platform::faults::injected(platform::faults::Call::Place);
     Result<Place> placed = run.tree->place_file(e.path);
     if (!placed) return fail(placed.error());
     run.made_in_hand = placed->made;
-    Result<platform::StagingFile> made = create_staging(placed->parent, run.staging);
-    if (!made) return fail(made.error());
-    staging.emplace(std::move(*made));
     place.emplace(std::move(*placed));
   }
+  // The staging file of a file handled here; the files being made elsewhere are made first, as they use the
+  // same staging state.
+  auto create = [&]() -> Status {
+    if (Status ok = run.outgoing->settle(); !ok) return ok;
+    Result<platform::StagingFile> made = create_staging(place->parent, run.staging);
+    if (!made) return fail(made.error());
+    staging.emplace(std::move(*made));
+    return {};
+  };
 
   uint64_t length = 0;
   std::optional<blake3::Digest> digest;
@@ -100,15 +106,35 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
   auto ended = [&](FileOutcome outcome) {
     // The staging file goes now; the line waits for the files before it.
     staging.reset();
-    return run.queue->add_ended(e, std::move(outcome), place ? std::move(place->made) : std::vector<std::string>{});
+    return run.outgoing->add_ended(e, std::move(outcome), place ? std::move(place->made) : std::vector<std::string>{});
   };
 
   if (one_verified_chunk(run.archive, e)) {
     // The chunk's digest, checked in full over exactly these bytes, is the digest of the whole file: the verdict
-    // is known before anything is written, so a file that passes goes out in one piece, without a copy.
+    // is known before anything is written, so a file that passes goes out in one piece, without a copy, or, when
+    // small, is made on the maker's thread.
+    const bool may_make = place && run.outgoing->can_make(e.size);
+    if (place && !may_make) {
+      if (Status ok = create(); !ok) return ok;
+    }
     Result<ChunkBytes> bytes = chunk(run.archive, feed, e.chunks[0]);
-    if (!bytes) return fail(bytes.error());
     digest = run.archive.chunks[e.chunks[0]].digest;
+    if (bytes && may_make && bytes->size() == e.size && *digest == e.digest) {
+      if (Result<std::optional<platform::FileTime>> time = entry_time(e)) {
+        FileMaker::Job job{.folder = place->parent, .bytes = {}, .time = *time, .mode = entry_mode(e)};
+        try {
+          job.bytes.assign(bytes->bytes().begin(), bytes->bytes().end());
+        } catch (const std::bad_alloc&) {
+          return fail(Error::bare(ErrorKind::OutOfMemory));
+        }
+        return run.outgoing->make(e, std::move(*place), std::move(job));
+      }
+    }
+    // Otherwise the staging file comes first, as its errors would have.
+    if (may_make) {
+      if (Status ok = create(); !ok) return ok;
+    }
+    if (!bytes) return fail(bytes.error());
     const bool passes = bytes->size() == e.size && *digest == e.digest;
     length += bytes->size();
     if (staging) {
@@ -116,6 +142,9 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
       if (!ok) return ok;
     }
   } else {
+    if (place) {
+      if (Status ok = create(); !ok) return ok;
+    }
     blake3::Hasher hasher;
     if (!hasher.ok()) return fail(Error::bare(ErrorKind::OutOfMemory));
     auto take = [&](std::span<const uint8_t> bytes) -> Status {
@@ -140,7 +169,7 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
   if (length != e.size || *digest != e.digest) return ended(Mismatch{});
   if (!staging) return ended(Verified{});
   if (Status ok = finish_before_flush(*staging, e); !ok) return ok;
-  return run.queue->add(e, std::move(*staging), std::move(*place));
+  return run.outgoing->add(e, std::move(*staging), std::move(*place));
 }
 
 }  // namespace ixo::pack

@@ -1,6 +1,6 @@
-// Files published with their flushes outstanding together: failures injected into the flushes and links of the
-// platform layer, files without a staging name, folders held between files, and the one-hash check of a file of
-// one plain chunk.
+// Files published with their flushes outstanding together: failures injected into the writes, flushes and links of
+// the platform layer, files without a staging name, folders held between files, and the one-hash check of a file
+// of one plain chunk.
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -76,18 +76,21 @@ std::string name_of(int i) { return "f" + std::to_string(100 + i); }
 std::string content_of(int i) { return std::string(1000 + 37 * i, char('a' + i % 26)); }
 std::string path_of(int i) { return (i % 2 ? "sub/" : "") + name_of(i); }
 
+// Small verified files are written on a thread of their own: a write that fails there ends the run at that file
+// as well, the files before it published and none after it.
 TEST(PublishQueue, AFlushOrLinkFailureEndsTheRunAsIfFilesWentOneAtATime) {
   constexpr int FILES = 60;
-  constexpr int FAILING = 37;  // the 37th flush or link fails: that of entry 37, as entry 10 is never flushed
+  constexpr int FAILING = 37;  // the 37th write, flush or link fails: that of entry 37, as entry 10 is never
+                               // written out nor flushed
   using Call = platform::faults::Call;
   // On a file system held in memory each flush is made at once, not through the ring: the same outcome.
   std::vector<fs::path> places{fs::temp_directory_path()};
   if (struct statfs st {}; ::statfs("/dev/shm", &st) == 0 && st.f_type == TMPFS_MAGIC) places.push_back("/dev/shm");
-  for (const Call kind : {Call::Flush, Call::Link}) {
+  for (const Call kind : {Call::Flush, Call::Link, Call::Write}) {
     for (const bool named : {false, true}) {
       for (const bool each : {false, true}) {
         for (const fs::path& place : places) {
-          SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : "link") + (named ? ", named staging" : ", unnamed") +
+          SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : kind == Call::Link ? "link" : "write") + (named ? ", named staging" : ", unnamed") +
                        (each ? ", one flush per file" : "") + " in " + place.string());
           TempFolder t(place);
           ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});

@@ -232,13 +232,16 @@ TEST_F(Safety, TransformDecodersThatFailOrCrashAreFailuresOfTheirFile) {
   EXPECT_TRUE(read_file(path("out/good.jpg")) == std::string(jpeg.begin(), jpeg.end()));
 }
 
+// Files large enough to be flushed one by one, so that they appear one at a time and the kill can fall between
+// them (small files appear a whole group at once).
 TEST_F(Safety, ARunKilledInTheMiddleLeavesNoPartialFileUnderAFinalName) {
+  constexpr int FILES = 8;
   const fs::path src = path("src");
   fs::create_directory(src);
   std::vector<std::string> contents;
   uint64_t x = 88172645463325252ull;
-  for (int f = 0; f < 24; ++f) {
-    std::string data(4 << 20, '\0');
+  for (int f = 0; f < FILES; ++f) {
+    std::string data((17 << 20) + f, '\0');
     for (char& c : data) {
       x ^= x << 13, x ^= x >> 7, x ^= x << 17;
       c = static_cast<char>(x);
@@ -277,7 +280,7 @@ TEST_F(Safety, ARunKilledInTheMiddleLeavesNoPartialFileUnderAFinalName) {
   }
   EXPECT_GE(complete, 2);
   if (killed) {
-    EXPECT_LT(complete, 24);
+    EXPECT_LT(complete, FILES);
   }
 }
 
