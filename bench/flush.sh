@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# How small files reach stable storage: the flush calls a run of 20,000 small files makes (strace), and the run's
-# time on the disk while another process writes a large file to the same file system, in paired rounds against a
-# second program (an older build that flushes each file by itself). syncfs waits for the other writer's data as
-# well, which is what this measures. Figures are printed, never checked.
+# How small files reach stable storage: the flush calls a run of 20,000 small files makes, and the run's time on
+# the disk while another process writes a large file to the same file system, in paired rounds against a second
+# program (an older build). syncfs waits for the other writer's data as well, which is what this measures. Figures
+# are printed, never checked.
 #   bench/flush.sh [build dir, default build] [older ixo-extract] [rounds, default 5] [MiB the other writer
 #                  writes, default 2048]
 # The build folder needs the program and the test tools (ixo-pack), so a build with tests.
@@ -24,16 +24,28 @@ echo "file system of $work: $(df -T "$work" | awk 'NR == 2 {print $2}'); load av
 python3 "$root/bench/small_tree.py" /usr/lib "$work/small" 20000
 "$pack" --codec zstd --level 3 --block-size 16M "$work/small" "$work/small.ixo"
 
-if command -v strace >/dev/null; then
-  for program in "$extract" ${older:+"$older"}; do
-    rm -rf "$work/out"
-    sync
-    calls="$(strace -f -c -e trace=fsync,fdatasync,syncfs,io_uring_enter -o "$work/strace" "$program" "$work/small.ixo" "$work/out" >/dev/null 2>&1; \
-             awk '$NF ~ /^(fsync|fdatasync|syncfs|io_uring_enter)$/ {printf "%s %s; ", $NF, $4}' "$work/strace")"
-    echo "system calls that flush, 20,000 files, $(basename "$(dirname "$(dirname "$program")")"): ${calls:-none}"
-  done
-  echo "  (flushes through io_uring show as io_uring_enter calls, several requests a call)"
-fi
+# Counted by the kernel's tracepoints where perf reads them, else by strace, whose slowness makes more groups end
+# by their age.
+flush_calls=(fsync fdatasync syncfs io_uring_enter)
+count_calls() {  # program: prints "call count; " for each call made
+  if perf stat -e syscalls:sys_enter_syncfs -x, -o /dev/null true 2>/dev/null; then
+    local events
+    events="$(printf 'syscalls:sys_enter_%s,' "${flush_calls[@]}")"
+    perf stat -e "${events%,}" -x, -o "$work/counts" "$1" "$work/small.ixo" "$work/out" >/dev/null 2>&1
+    awk -F, '$3 ~ /sys_enter_/ && $1 > 0 {sub(/.*sys_enter_/, "", $3); printf "%s %s; ", $3, $1}' "$work/counts"
+  elif command -v strace >/dev/null; then
+    strace -f -c -e trace="$(IFS=,; echo "${flush_calls[*]}")" -o "$work/strace" "$1" "$work/small.ixo" "$work/out" \
+      >/dev/null 2>&1
+    awk '$NF ~ /^(fsync|fdatasync|syncfs|io_uring_enter)$/ {printf "%s %s (strace); ", $NF, $4}' "$work/strace"
+  fi
+}
+for program in "$extract" ${older:+"$older"}; do
+  rm -rf "$work/out"
+  sync
+  calls="$(count_calls "$program")"
+  echo "system calls that flush, 20,000 files, $(basename "$(dirname "$(dirname "$program")")"): ${calls:-none}"
+done
+echo "  (flushes through io_uring show as io_uring_enter calls, several requests a call)"
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 # Seconds of one run while the other writer writes busy_mib MiB (started just before, stopped and removed after).
