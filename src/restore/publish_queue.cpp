@@ -129,10 +129,15 @@ void PublishQueue::flush_group() {
     syncing_.reset();
     return;
   }
-  // The file stays open until the flush has returned: it is the group's, and the group's files wait for it.
-  syncing_->started = std::chrono::steady_clock::now();
+  // The file stays open until the flush has returned: it is the group's, and the group's files wait for it. The
+  // flush times itself, as the run may look for its end only later.
   const platform::File& file = any->file();
-  side_.start([&file] { return file.sync_file_system(); });
+  side_.start([&file, &took = sync_took_] {
+    const auto started = std::chrono::steady_clock::now();
+    Status synced = file.sync_file_system();
+    took = std::chrono::steady_clock::now() - started;
+    return synced;
+  });
 }
 
 void PublishQueue::group_flushed(Status synced) {
@@ -150,9 +155,8 @@ void PublishQueue::group_flushed(Status synced) {
       failed = stopping_ = true;
     }
   }
-  const auto took = std::chrono::steady_clock::now() - group.started;
   const auto needs = BUSY_BASE + std::chrono::milliseconds(group.bytes * 1000 / BUSY_BYTES_PER_SECOND);
-  if (took > needs) grouping_ = false;
+  if (sync_took_ > needs) grouping_ = false;
 }
 
 Status PublishQueue::add_ended(const format::FileEntry& entry, FileOutcome outcome, std::vector<std::string> made) {

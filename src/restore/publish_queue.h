@@ -111,6 +111,7 @@ class PublishQueue {
   std::unordered_multiset<std::string_view> in_flight_{};  // the paths of the files to link
   Group group_{};                   // gathering
   std::optional<Group> syncing_{};  // whose flush is under way on the side
+  std::chrono::steady_clock::duration sync_took_{};  // by the last flush of a group, set on the side
   uint64_t groups_started_ = 0;
   platform::SideCall side_;
   bool grouping_ = true;  // until a group's flush takes far longer than its data needs (a busy file system)
