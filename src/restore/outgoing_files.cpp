@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace ixo::pack {
 
@@ -41,9 +42,18 @@ Status OutgoingFiles::make(const format::FileEntry& entry, Place place, FileMake
   if (making_.size() >= maker_.capacity() || maker_.outstanding_bytes() + job.bytes.size() > MAKING_BYTES)
     keep = making_.size() / 2;
   if (Status ok = forward(keep, &place.made); !ok) return ok;
+  try {
+    making_.push_back(Making{&entry, std::move(place)});
+    try {
+      paths_.insert(entry.path);
+    } catch (const std::bad_alloc&) {
+      making_.pop_back();
+      throw;
+    }
+  } catch (const std::bad_alloc&) {
+    return fail(Error::bare(ErrorKind::OutOfMemory));
+  }
   maker_.give(std::move(job));
-  making_.push_back(Making{&entry, std::move(place)});
-  paths_.insert(entry.path);
   return {};
 }
 
