@@ -37,8 +37,8 @@ class SideCall {
   std::move_only_function<Status()> call_;  // handed over, not yet taken by the thread
   std::optional<Status> result_;
   bool stop_ = false;
-  bool outstanding_ = false;   // the owner's own view
-  bool refused_ = false;       // no thread could be started: calls are made at once
+  bool outstanding_ = false;  // the owner's own view
+  bool refused_ = false;      // no thread could be started: calls are made at once
   std::optional<Status> done_at_once_;
   std::optional<Thread> thread_;  // last: joined before the rest goes
 };

@@ -66,9 +66,9 @@ class FileMaker {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable made_;
-  uint64_t given_ = 0;   // jobs handed over
-  uint64_t made_count_ = 0;  // files made, under the mutex
-  uint64_t taken_ = 0;   // files taken back
+  uint64_t given_ = 0;         // jobs handed over
+  uint64_t made_count_ = 0;    // files made, under the mutex
+  uint64_t taken_ = 0;         // files taken back
   bool idle_ = false;          // the thread waits for a job
   uint64_t wake_at_made_ = 0;  // the caller waits until this many files are made; 0 when it does not wait
   bool stop_ = false;
