@@ -15,6 +15,8 @@ constexpr size_t MAKING_FILES = 256;
 constexpr uint64_t MAKING_BYTES = 16 << 20;
 // Below this many files in flight the descriptors are too few to share: every file is made in hand.
 constexpr unsigned FEWEST_TO_SHARE = 16;
+// Small files in a row before the maker takes them: as many as wake it at once.
+constexpr unsigned SMALL_IN_A_ROW = 8;
 
 size_t making_capacity(unsigned files_in_flight) {
   return files_in_flight < FEWEST_TO_SHARE ? 0 : std::min<size_t>(MAKING_FILES, files_in_flight / 4);
@@ -29,7 +31,13 @@ OutgoingFiles::OutgoingFiles(RunRecord& record, OutputTree* tree, StagingState& 
       maker_(staging, tree ? making_capacity(files_in_flight) : 0) {}
 
 bool OutgoingFiles::can_make(uint64_t size) {
-  if (size > MAKE_AT_MOST || maker_refused_ || maker_.capacity() == 0) return false;
+  if (size > MAKE_AT_MOST) {
+    in_hand();
+    return false;
+  }
+  if (maker_refused_ || maker_.capacity() == 0) return false;
+  if (small_in_a_row_ < SMALL_IN_A_ROW) ++small_in_a_row_;
+  if (small_in_a_row_ < SMALL_IN_A_ROW) return false;
   if (!maker_started_) {
     maker_started_ = maker_.start();
     maker_refused_ = !maker_started_;

@@ -26,8 +26,11 @@ class OutgoingFiles {
   OutgoingFiles(const OutgoingFiles&) = delete;
   OutgoingFiles& operator=(const OutgoingFiles&) = delete;
 
-  // Whether a verified file of size bytes is to be made by the maker (whose thread starts with the first).
+  // Whether a verified file of size bytes is to be made by the maker (whose thread starts with the first): once
+  // small files come in a row. A few small files between files handled in hand would only wait for the maker.
   bool can_make(uint64_t size);
+  // A file is handled in hand whatever its size: small files are counted afresh.
+  void in_hand() { small_in_a_row_ = 0; }
   // A verified file to be made by the maker and published at place. May first wait for room.
   Status make(const format::FileEntry& entry, Place place, FileMaker::Job job);
   // Waits until every file given to the maker is made and queued, so that the staging state is free again.
@@ -58,6 +61,7 @@ class OutgoingFiles {
   FileMaker maker_;  // after queue_: stopped before it goes
   std::deque<Making> making_;
   std::unordered_multiset<std::string_view> paths_{};
+  unsigned small_in_a_row_ = 0;
   bool maker_started_ = false;
   bool maker_refused_ = false;
 };

@@ -143,6 +143,7 @@ Status rebuild_regular(RebuildRun& run, BlockFeed& feed, const format::FileEntry
     }
   } else {
     if (place) {
+      run.outgoing->in_hand();
       if (Status ok = create(); !ok) return ok;
     }
     blake3::Hasher hasher;

@@ -90,7 +90,8 @@ TEST(PublishQueue, AFlushOrLinkFailureEndsTheRunAsIfFilesWentOneAtATime) {
     for (const bool named : {false, true}) {
       for (const bool each : {false, true}) {
         for (const fs::path& place : places) {
-          SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : kind == Call::Link ? "link" : "write") + (named ? ", named staging" : ", unnamed") +
+          SCOPED_TRACE(std::string(kind == Call::Flush ? "flush" : kind == Call::Link ? "link" : "write") +
+                       (named ? ", named staging" : ", unnamed") +
                        (each ? ", one flush per file" : "") + " in " + place.string());
           TempFolder t(place);
           ArchiveBuilder b({.version = 7, .codec = Codec::Zstd, .chunk_size = 4096});
