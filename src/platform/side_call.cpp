@@ -28,7 +28,9 @@ void SideCall::start(std::move_only_function<Status()> call) {
       refused_ = true;
   }
   if (refused_) {
-    done_at_once_ = call();
+    Status result = call();
+    std::lock_guard lock(mutex_);
+    result_.emplace(std::move(result));
     return;
   }
   {
@@ -41,10 +43,7 @@ void SideCall::start(std::move_only_function<Status()> call) {
 std::optional<Status> SideCall::poll() {
   if (!outstanding_) return std::nullopt;
   std::optional<Status> result;
-  if (refused_) {
-    result = std::move(done_at_once_);
-    done_at_once_.reset();
-  } else {
+  {
     std::lock_guard lock(mutex_);
     result = std::move(result_);
     result_.reset();
@@ -54,7 +53,7 @@ std::optional<Status> SideCall::poll() {
 }
 
 Status SideCall::wait() {
-  if (!refused_) {
+  {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return result_.has_value(); });
   }

@@ -39,7 +39,6 @@ class SideCall {
   bool stop_ = false;
   bool outstanding_ = false;  // the owner's own view
   bool refused_ = false;      // no thread could be started: calls are made at once
-  std::optional<Status> done_at_once_;
   std::optional<Thread> thread_;  // last: joined before the rest goes
 };
 

@@ -52,13 +52,9 @@ Status OutgoingFiles::make(const format::FileEntry& entry, Place place, FileMake
   if (Status ok = forward(keep, &place.made); !ok) return ok;
   try {
     making_.push_back(Making{&entry, std::move(place)});
-    try {
-      paths_.insert(entry.path);
-    } catch (const std::bad_alloc&) {
-      making_.pop_back();
-      throw;
-    }
+    paths_.insert(entry.path);
   } catch (const std::bad_alloc&) {
+    if (!making_.empty() && making_.back().entry == &entry) making_.pop_back();
     return fail(Error::bare(ErrorKind::OutOfMemory));
   }
   maker_.give(std::move(job));
